@@ -1,0 +1,62 @@
+#include "index/entries.h"
+
+#include <algorithm>
+
+#include "stream/serialize.h"
+
+namespace velkor {
+
+namespace {
+
+constexpr int32_t kPostingBytes = 6;
+
+}  // namespace
+
+void token_entry::save(_stream& stream) const {
+  save_token(stream, token);
+  write_u32(stream, static_cast<uint32_t>(postings.size()));
+  if (postings.empty()) return;
+  std::vector<uint8_t> bytes(postings.size() * kPostingBytes);
+  uint8_t* out = bytes.data();
+  for (const posting& p : postings) {
+    encode_u32(out, static_cast<uint32_t>(p.path_id));
+    encode_u16(out + 4, p.count);
+    out += kPostingBytes;
+  }
+  stream.write(bytes.data(), static_cast<int32_t>(bytes.size()));
+}
+
+void token_entry::load(_stream& stream) {
+  load_token(stream, token);
+  const int32_t count = static_cast<int32_t>(read_u32(stream));
+  postings.clear();
+  read_records(stream, count, {4, 2}, [this](const uint8_t* r, int32_t records) {
+    for (int32_t i = 0; i < records; ++i, r += kPostingBytes) {
+      postings.push_back({static_cast<int32_t>(decode_u32(r)), decode_u16(r + 4)});
+    }
+  });
+}
+
+void token_entry::load_key(_stream& stream, std::string& key) { load_token(stream, key); }
+
+void path_entry::save(_stream& stream) const {
+  write_u32(stream, path_id);
+  write_u32(stream, static_cast<uint32_t>(token_ids.size()));
+  if (token_ids.empty()) return;
+  std::vector<uint8_t> bytes(token_ids.size() * 4);
+  for (size_t i = 0; i < token_ids.size(); ++i) encode_u32(bytes.data() + 4 * i, token_ids[i]);
+  stream.write(bytes.data(), static_cast<int32_t>(bytes.size()));
+}
+
+void path_entry::load(_stream& stream) {
+  path_id = read_u32(stream);
+  const int32_t count = static_cast<int32_t>(read_u32(stream));
+  token_ids.clear();
+  read_records(stream, count, {4}, [this](const uint8_t* r, int32_t records) {
+    for (int32_t i = 0; i < records; ++i, r += 4) token_ids.push_back(decode_u32(r));
+  });
+}
+
+void path_entry::load_key(_stream& stream, uint32_t& key) { key = read_u32(stream); }
+
+}  // namespace velkor

@@ -1,0 +1,60 @@
+// The two kinds of stored object. A token entry lists the path ids in which
+// its token was indexed, with counts; a path entry lists the token entries
+// indexed for its path id. Each stored form starts with its key (the token in
+// the token form, the path id as 4 bytes) so that the key can be read from
+// the first slot of a chain alone.
+//
+//   token entry: token form; u32 N; N x { u32 path id, u16 count }
+//   path entry:  u32 path id; u32 N; N x u32 token entry id
+#ifndef VELKOR_INDEX_ENTRIES_H_
+#define VELKOR_INDEX_ENTRIES_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "stream/stream.h"
+
+namespace velkor {
+
+struct posting {
+  int32_t path_id;
+  uint16_t count;
+};
+
+struct token_entry {
+  using key_type = std::string;
+
+  std::string token;
+  // Strictly ascending by signed path id.
+  std::vector<posting> postings;
+
+  void save(_stream& stream) const;
+  void load(_stream& stream);
+  static void load_key(_stream& stream, std::string& key);
+};
+
+struct path_entry {
+  using key_type = uint32_t;
+
+  uint32_t path_id = 0xFFFFFFFFu;
+  // Ascending by signed value, no duplicates.
+  std::vector<uint32_t> token_ids;
+
+  void save(_stream& stream) const;
+  void load(_stream& stream);
+  static void load_key(_stream& stream, uint32_t& key);
+};
+
+// h = h * 5 + byte (read as signed 8-bit), from 0, modulo 2^32.
+inline uint32_t token_hash(const std::string& token) {
+  uint32_t h = 0;
+  for (const char c : token) {
+    h = h * 5u + static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(c)));
+  }
+  return h;
+}
+
+}  // namespace velkor
+
+#endif  // VELKOR_INDEX_ENTRIES_H_

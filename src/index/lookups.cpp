@@ -1,0 +1,77 @@
+// Lookups that answer from the registry, the tables and the counters.
+#include <algorithm>
+
+#include "index/index_errors.h"
+#include "index/token_indexes.h"
+
+namespace velkor {
+
+uint32_t _CTokenIndexes::_id_of(const std::string& path, bool create) {
+  if (path.empty()) return kNoId;
+  const uint32_t id = __find_path_id(path);
+  if (id != kNoId) return id;
+  return create ? _create_path_id(path) : kNoId;
+}
+
+const _CTokenIndexes::path_record* _CTokenIndexes::_record_of(uint32_t path_id) const {
+  const auto it = names_registry.names.find(static_cast<int32_t>(path_id));
+  return it == names_registry.names.end() ? nullptr : &it->second;
+}
+
+int32_t _CTokenIndexes::_count_of(uint32_t selector) {
+  switch (selector) {
+    case 0:
+      return stream && storage ? stream->size() : -1;
+    case 1:
+      return storage ? static_cast<int32_t>(storage->slots.size()) : -1;
+    case 2:
+      return storage ? static_cast<int32_t>(storage->idle_slots.size()) : -1;
+    case 3:
+      return static_cast<int32_t>(token_table.size());
+    case 4:
+      return static_cast<int32_t>(path_table.size());
+    case 5:
+      return token_cache.cached_count();
+    case 6:
+      return token_cache.modified_count();
+    case 7:
+      return path_cache.cached_count();
+    case 8:
+      return path_cache.modified_count();
+    case 9:
+      return static_cast<int32_t>(names_registry.names.size());
+    default:
+      return -1;
+  }
+}
+
+// The walk goes from each visited id to the next larger one that is still
+// registered, so a callback may register or discard paths of this index:
+// removed records are not visited, records added behind the current id are.
+int32_t _CTokenIndexes::_enum_paths(enum_callback callback, void* user_data) {
+  if (callback == nullptr) throw index_errors::null_callback();
+  int32_t count = 0;
+  auto it = names_registry.names.begin();
+  while (it != names_registry.names.end()) {
+    const int32_t id = it->first;
+    // The callback may drop this record; it gets a copy of the path.
+    const path_record record = it->second;
+    ++count;
+    if (!callback(static_cast<uint32_t>(id), record.path.c_str(), record.time, user_data)) break;
+    it = names_registry.names.upper_bound(id);
+  }
+  return count;
+}
+
+bool _CTokenIndexes::_get_modify() const {
+  if (!storage) return false;
+  return storage->modified || names_registry.dirty != 0 || token_cache.modified_count() > 0 ||
+         path_cache.modified_count() > 0;
+}
+
+void _CTokenIndexes::_adjust_cache(int32_t token_limit, int32_t path_limit) {
+  token_limit_ = std::max(token_limit, kMinCacheLimit);
+  path_limit_ = std::max(path_limit, kMinCacheLimit);
+}
+
+}  // namespace velkor

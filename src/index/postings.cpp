@@ -1,0 +1,191 @@
+// Indexing, query and discarding: the operations that change or read token
+// entries and path entries through the caches.
+#include <algorithm>
+
+#include "index/index_errors.h"
+#include "index/token_indexes.h"
+
+namespace velkor {
+
+namespace {
+
+constexpr uint16_t kMaxCount = 0xFFFF;
+
+bool signed_less(uint32_t a, uint32_t b) {
+  return static_cast<int32_t>(a) < static_cast<int32_t>(b);
+}
+
+}  // namespace
+
+void _CTokenIndexes::__split_tokens(const std::string& text, const std::string& given,
+                                    std::map<std::string, uint16_t>& out) const {
+  const std::string delimiter = given.empty() ? std::string(" ") : given;
+  const size_t limit = static_cast<size_t>(std::max(token_limit(), 1));
+  size_t p = 0;
+  for (;;) {
+    const size_t f = text.find(delimiter, p);
+    const size_t end = f == std::string::npos ? text.size() : f;
+    if (end > p) {
+      const size_t length = std::min(end - p, limit);
+      uint16_t& count = out[text.substr(p, length)];
+      // Counts stop at 65,535: a token that occurs more often in one text
+      // keeps the largest count that can be stored.
+      if (count < kMaxCount) ++count;
+    }
+    if (f == std::string::npos) break;
+    p = f + delimiter.size();
+  }
+}
+
+uint32_t _CTokenIndexes::find_token(const std::string& token, token_entry** entry) {
+  const _CPredTokenEntryFilter filter(token);
+  const auto range = token_table.equal_range(token_hash(token));
+  for (auto it = range.first; it != range.second; ++it) {
+    token_entry* found = token_cache._get_object(it->second, filter);
+    if (found != nullptr) {
+      *entry = found;
+      return it->second;
+    }
+  }
+  *entry = nullptr;
+  return kNoId;
+}
+
+uint32_t _CTokenIndexes::_insert_tokens(uint32_t path_id, const std::string& text,
+                                        const std::string& delimiter) {
+  if (read_only) throw index_errors::readonly_insert();
+  std::map<std::string, uint16_t> counts;
+  __split_tokens(text, delimiter, counts);
+  std::vector<uint32_t> token_ids;
+  token_ids.reserve(counts.size());
+  for (const auto& token : counts) {
+    const uint32_t id = __insert_token(token.first, static_cast<int32_t>(path_id), token.second);
+    if (id == kNoId) throw index_errors::index_token_failure();
+    const auto at = std::lower_bound(token_ids.begin(), token_ids.end(), id, signed_less);
+    if (at == token_ids.end() || *at != id) token_ids.insert(at, id);
+  }
+  if (!token_ids.empty()) __insert_path_id(static_cast<int32_t>(path_id), token_ids);
+  token_cache._flush_cache(static_cast<uint32_t>(token_limit_));
+  path_cache._flush_cache(static_cast<uint32_t>(path_limit_));
+  return static_cast<uint32_t>(counts.size());
+}
+
+uint32_t _CTokenIndexes::__insert_token(const std::string& token, int32_t path_id,
+                                        uint16_t count) {
+  token_entry* entry = nullptr;
+  const uint32_t id = find_token(token, &entry);
+  if (entry != nullptr) {
+    std::vector<posting>& postings = entry->postings;
+    const auto at = std::lower_bound(
+        postings.begin(), postings.end(), path_id,
+        [](const posting& p, int32_t key) { return p.path_id < key; });
+    if (at == postings.end() || at->path_id != path_id) {
+      postings.insert(at, posting{path_id, count});
+    } else if (static_cast<uint32_t>(at->count) + count < kMaxCount) {
+      at->count = static_cast<uint16_t>(at->count + count);
+    } else {
+      return id;
+    }
+    token_cache._mark_modified(id);
+    return id;
+  }
+  token_entry created;
+  created.token = token;
+  created.postings.push_back(posting{path_id, count});
+  const uint32_t new_id = token_cache._save_new_object(created);
+  if (new_id == kNoId) throw index_errors::cache_token_failure();
+  token_table.emplace(token_hash(token), new_id);
+  return new_id;
+}
+
+uint32_t _CTokenIndexes::__insert_path_id(int32_t path_id, const std::vector<uint32_t>& token_ids) {
+  const auto pair = path_table.find(path_id);
+  if (pair != path_table.end()) {
+    path_entry* entry =
+        path_cache._get_object(pair->second, _CPredPathEntryFilter(static_cast<uint32_t>(path_id)));
+    if (entry != nullptr) {
+      std::vector<uint32_t> merged;
+      merged.reserve(entry->token_ids.size() + token_ids.size());
+      std::set_union(entry->token_ids.begin(), entry->token_ids.end(), token_ids.begin(),
+                     token_ids.end(), std::back_inserter(merged), signed_less);
+      if (merged.size() > entry->token_ids.size()) {
+        entry->token_ids.swap(merged);
+        path_cache._mark_modified(pair->second);
+      }
+      return pair->second;
+    }
+  }
+  path_entry created;
+  created.path_id = static_cast<uint32_t>(path_id);
+  created.token_ids = token_ids;
+  const uint32_t new_id = path_cache._save_new_object(created);
+  if (new_id == kNoId) throw index_errors::cache_path_failure();
+  path_table[path_id] = new_id;
+  return new_id;
+}
+
+uint32_t _CTokenIndexes::_query_token(const std::string& query, token_entry& out) {
+  const std::string token = query.substr(0, static_cast<size_t>(std::max(token_limit(), 0)));
+  token_entry* entry = nullptr;
+  const uint32_t id = find_token(token, &entry);
+  if (entry != nullptr) {
+    out.token = entry->token;
+    out.postings = entry->postings;
+  }
+  return id;
+}
+
+uint32_t _CTokenIndexes::_delete_path_id(int32_t path_id) {
+  if (read_only) throw index_errors::readonly_delete();
+  __remove_path_name(static_cast<uint32_t>(path_id));
+  const auto pair = path_table.find(path_id);
+  if (pair == path_table.end()) return kNoId;
+  const uint32_t entry_id = pair->second;
+  const path_entry* entry =
+      path_cache._get_object(entry_id, _CPredPathEntryFilter(static_cast<uint32_t>(path_id)));
+  if (entry != nullptr) {
+    // The list is copied: erasing token entries below does not touch the
+    // path cache, but the copy keeps the walk independent of it.
+    const std::vector<uint32_t> token_ids = entry->token_ids;
+    const _CPredTokenEntryFilter any("");
+    for (const uint32_t t : token_ids) {
+      token_entry* token = token_cache._get_object(t, any);
+      if (token == nullptr) continue;
+      std::vector<posting>& postings = token->postings;
+      const auto at = std::lower_bound(
+          postings.begin(), postings.end(), path_id,
+          [](const posting& p, int32_t key) { return p.path_id < key; });
+      if (at == postings.end() || at->path_id != path_id) continue;
+      postings.erase(at);
+      if (!postings.empty()) {
+        token_cache._mark_modified(t);
+      } else {
+        const std::string text = token->token;
+        __erase_token_id(text, t);
+      }
+    }
+  }
+  __erase_path_id(path_id);
+  return entry_id;
+}
+
+void _CTokenIndexes::__erase_path_id(int32_t path_id) {
+  const auto pair = path_table.find(path_id);
+  if (pair == path_table.end()) throw index_errors::inconsistent_path();
+  const uint32_t entry_id = pair->second;
+  path_table.erase(pair);
+  path_cache._drop_object(entry_id);
+  storage->free_object(entry_id);
+}
+
+void _CTokenIndexes::__erase_token_id(const std::string& token, uint32_t token_id) {
+  const auto range = token_table.equal_range(token_hash(token));
+  auto it = range.first;
+  while (it != range.second && it->second != token_id) ++it;
+  if (it == range.second) throw index_errors::inconsistent_token();
+  token_table.erase(it);
+  token_cache._drop_object(token_id);
+  storage->free_object(token_id);
+}
+
+}  // namespace velkor

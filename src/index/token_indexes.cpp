@@ -1,0 +1,182 @@
+// Lifecycle of an index: open and load, save, release.
+#include "index/token_indexes.h"
+
+#include <algorithm>
+
+#include "index/index_errors.h"
+#include "stream/fstream.h"
+#include "stream/serialize.h"
+
+namespace velkor {
+
+namespace {
+
+constexpr int32_t kHeaderBytes = 512;
+
+}  // namespace
+
+_CTokenIndexes::_CTokenIndexes(const std::string& path, bool read_only) : read_only(read_only) {
+  std::fill(std::begin(header), std::end(header), 0u);
+  header[kWordMagic] = kMagic;
+  header[kWordSlotSize] = _CObjectStorage::kDefaultSlotSize;
+  try {
+    _open(path, read_only);
+  } catch (const _exception& e) {
+    _release();
+    throw _exception(e);
+  } catch (...) {
+    _release();
+    throw index_errors::create_failed();
+  }
+}
+
+_CTokenIndexes::~_CTokenIndexes() { _release(); }
+
+void _CTokenIndexes::_open(const std::string& path, bool ro) {
+  const uint32_t mode = ro ? _fstream::kRead : (_fstream::kRead | _fstream::kWrite);
+  stream.reset(new _fstream(path.c_str(), mode, true));
+  stream->_seek(0, 0);
+  storage.reset(new _CObjectStorage(stream.get()));
+  token_cache.set_storage(storage.get());
+  path_cache.set_storage(storage.get());
+  _load();
+}
+
+bool _CTokenIndexes::_load() {
+  if (!stream || !storage || stream->_size() <= kHeaderBytes) return false;
+  stream->_seek(0, 0);
+  for (uint32_t& word : header) word = read_u32(*stream);
+  if (static_cast<int32_t>(header[kWordSlotSize]) < _CObjectStorage::kDefaultSlotSize) {
+    header[kWordSlotSize] = _CObjectStorage::kDefaultSlotSize;
+  }
+  if (header[kWordMagic] == kMagicV1 || header[kWordMagic] == kMagicV2) {
+    throw index_errors::version_mismatch();
+  }
+  if (header[kWordMagic] != kMagic) throw index_errors::invalid_magic();
+  storage->slot_size = static_cast<int32_t>(header[kWordSlotSize]);
+
+  stream->_seek(static_cast<int32_t>(header[kWordSlotTableBegin]), 0);
+  storage->_load_stg_slots(*stream);
+  stream->_seek(static_cast<int32_t>(header[kWordTokenTableBegin]), 0);
+  _load_token_table(*stream);
+  stream->_seek(static_cast<int32_t>(header[kWordPathTableBegin]), 0);
+  _load_path_table(*stream);
+  stream->_seek(static_cast<int32_t>(header[kWordRegistryBegin]), 0);
+  _load_registry(*stream);
+  if (read_u32(*stream) != header[kWordMagic]) throw index_errors::magic_missing();
+  return true;
+}
+
+bool _CTokenIndexes::_save() {
+  if (!stream || !storage || read_only) return false;
+  token_cache._flush_cache(0);
+  path_cache._flush_cache(0);
+  if (storage->slots.empty()) return true;
+
+  header[kWordMagic] = kMagic;
+  const uint32_t end = storage->data_end();
+  stream->_seek(static_cast<int32_t>(end), 0);
+  header[kWordDataBegin] = _CObjectStorage::kDataBegin;
+  header[kWordDataEnd] = end;
+  auto position = [this] { return static_cast<uint32_t>(stream->_seek(0, 1)); };
+
+  header[kWordSlotTableBegin] = position();
+  storage->_save_stg_slots(*stream);
+  header[kWordSlotTableEnd] = position();
+  header[kWordTokenTableBegin] = position();
+  _save_token_table(*stream);
+  header[kWordTokenTableEnd] = position();
+  header[kWordPathTableBegin] = position();
+  _save_path_table(*stream);
+  header[kWordPathTableEnd] = position();
+  header[kWordRegistryBegin] = position();
+  _save_registry(*stream);
+  names_registry.dirty = 0;
+  header[kWordRegistryEnd] = position();
+  write_u32(*stream, kMagic);
+
+  stream->_seek(0, 0);
+  for (const uint32_t word : header) write_u32(*stream, word);
+  const int32_t pad = kHeaderBytes - stream->_seek(0, 1);
+  if (pad < 1) throw index_errors::design_fault();
+  const std::vector<uint8_t> zeros(static_cast<size_t>(pad), 0);
+  stream->_write(zeros.data(), pad);
+  return true;
+}
+
+void _CTokenIndexes::_release() {
+  token_table.clear();
+  path_table.clear();
+  storage.reset();
+  stream.reset();
+}
+
+int32_t _CTokenIndexes::token_limit() const {
+  return std::min(static_cast<int32_t>(header[kWordSlotSize]) - 2, kMaxTokenLimit);
+}
+
+// Sections. Counts read as zero or negative give empty tables; records are
+// read in bounded batches so that a damaged count costs no memory ahead of
+// the bytes behind it.
+
+void _CTokenIndexes::_load_token_table(_stream& from) {
+  const int32_t count = static_cast<int32_t>(read_u32(from));
+  read_records(from, count, {4, 4}, [this](const uint8_t* r, int32_t records) {
+    for (int32_t i = 0; i < records; ++i, r += 8) {
+      token_table.emplace(decode_u32(r), decode_u32(r + 4));
+    }
+  });
+}
+
+void _CTokenIndexes::_save_token_table(_stream& to) const {
+  write_u32(to, static_cast<uint32_t>(token_table.size()));
+  for (const auto& pair : token_table) {
+    write_u32(to, pair.first);
+    write_u32(to, pair.second);
+  }
+}
+
+void _CTokenIndexes::_load_path_table(_stream& from) {
+  const int32_t count = static_cast<int32_t>(read_u32(from));
+  read_records(from, count, {4, 4}, [this](const uint8_t* r, int32_t records) {
+    for (int32_t i = 0; i < records; ++i, r += 8) {
+      path_table.emplace(static_cast<int32_t>(decode_u32(r)), decode_u32(r + 4));
+    }
+  });
+}
+
+void _CTokenIndexes::_save_path_table(_stream& to) const {
+  write_u32(to, static_cast<uint32_t>(path_table.size()));
+  for (const auto& pair : path_table) {
+    write_u32(to, static_cast<uint32_t>(pair.first));
+    write_u32(to, pair.second);
+  }
+}
+
+void _CTokenIndexes::_load_registry(_stream& from) {
+  names_registry.names.clear();
+  names_registry.ids.clear();
+  names_registry.dirty = 0;
+  const int32_t count = static_cast<int32_t>(read_u32(from));
+  for (int32_t i = 0; i < count; ++i) {
+    const int32_t id = static_cast<int32_t>(read_u32(from));
+    path_record record;
+    load_string(from, record.path);
+    record.time = static_cast<int32_t>(read_u32(from));
+    names_registry.names.emplace(id, std::move(record));
+  }
+  for (const auto& name : names_registry.names) {
+    names_registry.ids[name.second.path] = static_cast<uint32_t>(name.first);
+  }
+}
+
+void _CTokenIndexes::_save_registry(_stream& to) const {
+  write_u32(to, static_cast<uint32_t>(names_registry.names.size()));
+  for (const auto& name : names_registry.names) {
+    write_u32(to, static_cast<uint32_t>(name.first));
+    save_string(to, name.second.path);
+    write_u32(to, static_cast<uint32_t>(name.second.time));
+  }
+}
+
+}  // namespace velkor

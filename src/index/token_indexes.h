@@ -1,0 +1,166 @@
+// One open index file: the 512-byte header, the slot storage with its token
+// and path caches, the token table, the path table and the path-name
+// registry.
+//
+// File layout: header words 0..11 (u32 LE) and zero bytes up to 512; the slot
+// region; then, written at each save, the slot table, token table, path
+// table and path-name registry sections back to back, and the ending magic.
+// Header words 4, 6, 8, 10 point at the sections, words 5, 7, 9, 11 behind
+// them.
+#ifndef VELKOR_INDEX_TOKEN_INDEXES_H_
+#define VELKOR_INDEX_TOKEN_INDEXES_H_
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "index/entries.h"
+#include "storage/obj_mem_cache.h"
+#include "storage/object_storage.h"
+#include "stream/stream.h"
+
+namespace velkor {
+
+class _CTokenIndexes {
+ public:
+  static constexpr uint32_t kMagic = 0x013265F6;
+  static constexpr uint32_t kMagicV1 = 0x01321BC1;
+  static constexpr uint32_t kMagicV2 = 0x01324267;
+  static constexpr uint32_t kNoId = 0xFFFFFFFFu;
+  static constexpr int32_t kMinCacheLimit = 64;
+  static constexpr int kHeaderWords = 12;
+  // The token form holds at most 128 bytes.
+  static constexpr int32_t kMaxTokenLimit = 128;
+
+  // Header word indexes.
+  enum : int {
+    kWordMagic = 0,
+    kWordSlotSize = 1,
+    kWordDataBegin = 2,
+    kWordDataEnd = 3,
+    kWordSlotTableBegin = 4,
+    kWordSlotTableEnd = 5,
+    kWordTokenTableBegin = 6,
+    kWordTokenTableEnd = 7,
+    kWordPathTableBegin = 8,
+    kWordPathTableEnd = 9,
+    kWordRegistryBegin = 10,
+    kWordRegistryEnd = 11,
+  };
+
+  struct _CPredTokenEntryFilter {
+    explicit _CPredTokenEntryFilter(std::string token) : token(std::move(token)) {}
+    virtual ~_CPredTokenEntryFilter() = default;
+    virtual bool operator()(const token_entry& entry) const { return (*this)(entry.token); }
+    // An empty filter accepts every entry.
+    virtual bool operator()(const std::string& key) const { return token.empty() || key == token; }
+    std::string token;
+  };
+
+  struct _CPredPathEntryFilter {
+    explicit _CPredPathEntryFilter(uint32_t path_id) : path_id(path_id) {}
+    virtual ~_CPredPathEntryFilter() = default;
+    virtual bool operator()(const path_entry& entry) const { return (*this)(entry.path_id); }
+    // The id 0xFFFFFFFF accepts every entry.
+    virtual bool operator()(const uint32_t& key) const { return path_id == kNoId || key == path_id; }
+    uint32_t path_id;
+  };
+
+  struct path_record {
+    std::string path;
+    int32_t time = 0;
+  };
+
+  struct path_registry {
+    uint8_t dirty = 0;
+    std::map<int32_t, path_record> names;
+    std::map<std::string, uint32_t> ids;
+  };
+
+  using enum_callback = bool (*)(uint32_t path_id, const char* path, int32_t time, void* user);
+
+  // Opens `path` (read, or read and write; never created, never shared) and
+  // loads the index it holds. Raises on failure, with the file closed again.
+  _CTokenIndexes(const std::string& path, bool read_only);
+  _CTokenIndexes(const _CTokenIndexes&) = delete;
+  _CTokenIndexes& operator=(const _CTokenIndexes&) = delete;
+  // Releases everything without writing.
+  virtual ~_CTokenIndexes();
+
+  bool _save();
+
+  // Indexing, query, discarding.
+  uint32_t _insert_tokens(uint32_t path_id, const std::string& text, const std::string& delimiter);
+  uint32_t _query_token(const std::string& query, token_entry& out);
+  uint32_t _delete_path_id(int32_t path_id);
+
+  // Registry.
+  uint32_t _create_path_id(const std::string& path);
+
+  // Lookups behind the exports.
+  uint32_t _id_of(const std::string& path, bool create);
+  const path_record* _record_of(uint32_t path_id) const;
+  int32_t _count_of(uint32_t selector);
+  int32_t _enum_paths(enum_callback callback, void* user_data);
+  bool _get_modify() const;
+  void _adjust_cache(int32_t token_limit, int32_t path_limit);
+
+  // The longest token kept: the slot size less 2, at most 128.
+  int32_t token_limit() const;
+
+  // Read access for tests and tools.
+  const uint32_t* header_words() const { return header; }
+  const std::multimap<uint32_t, uint32_t>& tokens() const { return token_table; }
+  const std::map<int32_t, uint32_t>& paths() const { return path_table; }
+  const path_registry& registry() const { return names_registry; }
+  _CObjectStorage* object_storage() { return storage.get(); }
+  _CObjMemCache<token_entry>& token_entries() { return token_cache; }
+  _CObjMemCache<path_entry>& path_entries() { return path_cache; }
+  int32_t token_cache_limit() const { return token_limit_; }
+  int32_t path_cache_limit() const { return path_limit_; }
+  bool is_read_only() const { return read_only; }
+
+ private:
+  void _open(const std::string& path, bool read_only);
+  bool _load();
+  void _release();
+
+  void __split_tokens(const std::string& text, const std::string& delimiter,
+                      std::map<std::string, uint16_t>& out) const;
+  uint32_t __insert_token(const std::string& token, int32_t path_id, uint16_t count);
+  uint32_t __insert_path_id(int32_t path_id, const std::vector<uint32_t>& token_ids);
+  void __erase_path_id(int32_t path_id);
+  void __erase_token_id(const std::string& token, uint32_t token_id);
+  // The entry id of `token` (already cut to the limit), or kNoId; the entry
+  // itself through `entry`.
+  uint32_t find_token(const std::string& token, token_entry** entry);
+
+  uint32_t __find_path_id(const std::string& path) const;
+  uint32_t __new_path_id() const;
+  bool __remove_path_name(uint32_t path_id);
+
+  void _load_token_table(_stream& from);
+  void _save_token_table(_stream& to) const;
+  void _load_path_table(_stream& from);
+  void _save_path_table(_stream& to) const;
+  void _load_registry(_stream& from);
+  void _save_registry(_stream& to) const;
+
+  uint32_t header[kHeaderWords];
+  std::unique_ptr<_CObjectStorage> storage;
+  std::unique_ptr<_stream> stream;
+  bool read_only;
+  std::multimap<uint32_t, uint32_t> token_table;
+  std::map<int32_t, uint32_t> path_table;
+  _CObjMemCache<token_entry> token_cache;
+  _CObjMemCache<path_entry> path_cache;
+  int32_t token_limit_ = kMinCacheLimit;
+  int32_t path_limit_ = kMinCacheLimit;
+  path_registry names_registry;
+};
+
+}  // namespace velkor
+
+#endif  // VELKOR_INDEX_TOKEN_INDEXES_H_

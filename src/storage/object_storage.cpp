@@ -1,0 +1,151 @@
+#include "storage/object_storage.h"
+
+#include <algorithm>
+
+#include "stream/serialize.h"
+
+namespace velkor {
+
+namespace {
+
+constexpr int32_t kCopyBlock = 32768;
+constexpr int32_t kSlotRecordBytes = 13;
+
+}  // namespace
+
+int32_t __copy_stream(_stream& destination, _stream& source, int32_t n) {
+  const int32_t available = static_cast<int32_t>(static_cast<uint32_t>(source._size()) -
+                                                 static_cast<uint32_t>(source._seek(0, 1)));
+  if (n == 0 || available <= 0) return 0;
+  const int32_t count = n < 0 ? available : std::min(n, available);
+  uint8_t buffer[kCopyBlock];
+  for (int32_t block = 0; block < count / kCopyBlock; ++block) {
+    source.read(buffer, kCopyBlock);
+    destination.write(buffer, kCopyBlock);
+  }
+  const int32_t rest = count % kCopyBlock;
+  if (rest > 0) {
+    source.read(buffer, rest);
+    destination.write(buffer, rest);
+  }
+  return count;
+}
+
+_CStgSlotItem* _CObjectStorage::find_slot(uint32_t id) {
+  const auto it = std::lower_bound(slots.begin(), slots.end(), static_cast<int32_t>(id),
+                                   [](const _CStgSlotItem& slot, int32_t key) {
+                                     return static_cast<int32_t>(slot.offset) < key;
+                                   });
+  if (it == slots.end() || it->offset != id) return nullptr;
+  return &*it;
+}
+
+uint32_t _CObjectStorage::data_end() const {
+  if (slots.empty()) return data_begin;
+  return slots.back().offset + static_cast<uint32_t>(slots.back().size);
+}
+
+_CStgSlotItem _CObjectStorage::__alloc_new_slot(int32_t n) {
+  const int32_t file_size = stream->_size();
+  const int32_t limit =
+      static_cast<int32_t>(static_cast<uint32_t>(kFileSizeLimit) - static_cast<uint32_t>(n));
+  if (!(file_size < limit)) throw storage_errors::file_size_limit();
+  const int32_t capacity = std::max(n, slot_size);
+  const uint32_t offset = data_end();
+  stream->resize(static_cast<int32_t>(offset + static_cast<uint32_t>(capacity)));
+  _CStgSlotItem slot;
+  slot.offset = offset;
+  slot.size = capacity;
+  slot.in_use = 1;
+  slot.next = kNoSlot;
+  slots.push_back(slot);
+  modified = true;
+  return slot;
+}
+
+void _CObjectStorage::__alloc_stg_slots(int32_t n, std::vector<_CStgSlotItem>& out) {
+  int32_t remaining = n;
+  _CStgSlotItem* previous = nullptr;
+  uint32_t last_taken = kNoSlot;
+  bool taken = false;
+  size_t visited = 0;
+  while (remaining > 0 && visited < idle_slots.size()) {
+    uint32_t& entry = idle_slots[visited++];
+    if (entry == kNoSlot) throw storage_errors::recycled_idle_slot();
+    _CStgSlotItem* slot = find_slot(entry);
+    if (slot == nullptr) throw storage_errors::unknown_idle_slot();
+    if (previous != nullptr) previous->next = slot->offset;
+    slot->in_use = 1;
+    slot->next = kNoSlot;
+    remaining = static_cast<int32_t>(static_cast<uint32_t>(remaining) -
+                                     static_cast<uint32_t>(slot->size));
+    out.push_back(*slot);
+    last_taken = slot->offset;
+    entry = kNoSlot;
+    previous = slot;
+    taken = true;
+  }
+  if (taken) {
+    idle_slots.erase(std::remove(idle_slots.begin(), idle_slots.end(), kNoSlot),
+                     idle_slots.end());
+    modified = true;
+  }
+  if (remaining > 0) {
+    const _CStgSlotItem added = __alloc_new_slot(remaining);
+    out.push_back(added);
+    if (taken) {
+      _CStgSlotItem* last = find_slot(last_taken);
+      if (last != nullptr) last->next = added.offset;
+    }
+  }
+}
+
+void _CObjectStorage::_load_stg_slots(_stream& from) {
+  slots.clear();
+  idle_slots.clear();
+  modified = false;
+  const int32_t count = static_cast<int32_t>(read_u32(from));
+  read_records(from, count, {4, 4, 1, 4}, [this](const uint8_t* r, int32_t records) {
+    for (int32_t i = 0; i < records; ++i, r += kSlotRecordBytes) {
+      slots.push_back({decode_u32(r), static_cast<int32_t>(decode_u32(r + 4)),
+                       static_cast<uint8_t>(r[8] != 0), decode_u32(r + 9)});
+    }
+  });
+  for (const _CStgSlotItem& slot : slots) {
+    if (slot.size <= 0) throw storage_errors::invalid_slot_size();
+    if (slot.in_use == 0) idle_slots.push_back(slot.offset);
+  }
+}
+
+void _CObjectStorage::_save_stg_slots(_stream& to) {
+  write_u32(to, static_cast<uint32_t>(slots.size()));
+  for (const _CStgSlotItem& slot : slots) {
+    write_u32(to, slot.offset);
+    write_u32(to, static_cast<uint32_t>(slot.size));
+    write_u8(to, slot.in_use);
+    write_u32(to, slot.next);
+  }
+  modified = false;
+}
+
+int32_t _CObjectStorage::free_object(uint32_t id) {
+  __CPredRecycleSlots recycle(&idle_slots);
+  const int32_t freed = __go_through_slot_link(id, recycle);
+  if (freed >= 1) modified = true;
+  return freed;
+}
+
+int32_t _CObjectStorage::remaining(_stream& memory) {
+  return memory._size() - memory._seek(0, 1);
+}
+
+std::vector<_CStgSlotItem>* _CObjectStorage::gather_chain(
+    uint32_t id, _CDeferObjDeletionList<std::vector<_CStgSlotItem>>& own) {
+  own.push_back(new std::vector<_CStgSlotItem>());
+  std::vector<_CStgSlotItem>* chain = own.back();
+  __CPredCollectLinkedSlotItem collect(chain);
+  __go_through_slot_link(id, collect);
+  return chain;
+}
+
+}  // namespace velkor

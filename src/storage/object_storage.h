@@ -1,0 +1,221 @@
+// The slot region of the index file: slots from offset 512 on, end to end,
+// each stored object a chain of linked slots. The slot records live in
+// memory and in the slot table section written at save; the object bytes
+// live in the slots. New chains take idle slots first, then at most one new
+// slot appended at the end of the file; appending resizes the file at once.
+#ifndef VELKOR_STORAGE_OBJECT_STORAGE_H_
+#define VELKOR_STORAGE_OBJECT_STORAGE_H_
+
+#include <cstdint>
+#include <vector>
+
+#include "storage/defer_deletion_list.h"
+#include "storage/slot_item.h"
+#include "storage/storage_errors.h"
+#include "stream/memstream.h"
+#include "stream/stream.h"
+
+namespace velkor {
+
+// Copies n bytes (all that is left when n < 0, at most what the source holds)
+// from the source's position to the destination's; returns the count.
+int32_t __copy_stream(_stream& destination, _stream& source, int32_t n);
+
+class _CObjectStorage {
+ public:
+  static constexpr uint32_t kDataBegin = 512;
+  static constexpr int32_t kDefaultSlotSize = 32;
+  static constexpr int32_t kMaxChainSlots = 0x10000;
+  // Files may not grow to this size minus the request (2 GiB - 8 MiB - 1).
+  static constexpr int32_t kFileSizeLimit = 0x7F7FFFFF;
+
+  // Chain walk predicates: return true to go on.
+  struct __CPredCollectLinkedSlotItem {
+    explicit __CPredCollectLinkedSlotItem(std::vector<_CStgSlotItem>* list) : list(list) {}
+    virtual ~__CPredCollectLinkedSlotItem() = default;
+    virtual bool operator()(_CStgSlotItem& slot) {
+      list->push_back(slot);
+      return true;
+    }
+    std::vector<_CStgSlotItem>* list;
+  };
+  struct __CPredRecycleSlots {
+    explicit __CPredRecycleSlots(std::vector<uint32_t>* idle) : idle(idle) {}
+    virtual ~__CPredRecycleSlots() = default;
+    virtual bool operator()(_CStgSlotItem& slot) {
+      slot.in_use = 0;
+      slot.next = kNoSlot;
+      idle->push_back(slot.offset);
+      return true;
+    }
+    std::vector<uint32_t>* idle;
+  };
+
+  explicit _CObjectStorage(_stream* stream) : stream(stream) {}
+  _CObjectStorage(const _CObjectStorage&) = delete;
+  _CObjectStorage& operator=(const _CObjectStorage&) = delete;
+
+  // Slot table.
+  _CStgSlotItem __alloc_new_slot(int32_t n);
+  void __alloc_stg_slots(int32_t n, std::vector<_CStgSlotItem>& out);
+  void _load_stg_slots(_stream& from);
+  void _save_stg_slots(_stream& to);
+
+  // The record whose offset is `id` (binary search), or null.
+  _CStgSlotItem* find_slot(uint32_t id);
+  // The end of slot data: behind the last slot, or data_begin.
+  uint32_t data_end() const;
+
+  // Chains.
+  template <class Pred>
+  int32_t __go_through_slot_link(uint32_t first, Pred& pred);
+  // Frees the chain of `id` into the idle list; returns the slots freed.
+  int32_t free_object(uint32_t id);
+
+  template <class Obj>
+  uint32_t _save_new_object(const Obj& object);
+  template <class Obj>
+  void _save_object_at(uint32_t id, const Obj& object);
+  template <class Obj>
+  bool _load_object_entire(uint32_t id, Obj& object);
+  template <class Obj>
+  bool _load_object_partial(uint32_t id, typename Obj::key_type& key);
+
+  _stream* stream;
+  uint32_t data_begin = kDataBegin;
+  int32_t slot_size = kDefaultSlotSize;
+  std::vector<_CStgSlotItem> slots;
+  std::vector<uint32_t> idle_slots;
+  bool modified = false;
+
+ private:
+  // Writes the stored form of `object` into `memory` and rewinds it.
+  template <class Obj>
+  static void serialize(const Obj& object, _memstream& memory) {
+    object.save(memory);
+    memory.seek(0, 0);
+  }
+  static int32_t remaining(_stream& memory);
+  std::vector<_CStgSlotItem>* gather_chain(uint32_t id,
+                                           _CDeferObjDeletionList<std::vector<_CStgSlotItem>>& own);
+};
+
+template <class Pred>
+int32_t _CObjectStorage::__go_through_slot_link(uint32_t first, Pred& pred) {
+  if (first == kNoSlot) return 0;
+  int32_t count = 0;
+  uint32_t id = first;
+  for (;;) {
+    _CStgSlotItem* slot = find_slot(id);
+    if (slot == nullptr) throw storage_errors::invalid_slot_link();
+    // A walk longer than the number of records has met a slot twice and can
+    // only end at the length limit: stop it now.
+    if (static_cast<size_t>(count) >= slots.size()) throw storage_errors::too_many_slots_linked();
+    const uint32_t next = slot->next;
+    if (!pred(*slot)) return count;
+    ++count;
+    if (count > kMaxChainSlots) throw storage_errors::too_many_slots_linked();
+    if (next == kNoSlot) return count;
+    id = next;
+  }
+}
+
+template <class Obj>
+uint32_t _CObjectStorage::_save_new_object(const Obj& object) {
+  _memadapter adapter;
+  _memstream memory(&adapter);
+  serialize(object, memory);
+  modified = true;
+  const int32_t length = remaining(memory);
+  std::vector<_CStgSlotItem> chain;
+  __alloc_stg_slots(length, chain);
+  for (const _CStgSlotItem& slot : chain) {
+    stream->seek(static_cast<int32_t>(slot.offset), 0);
+    __copy_stream(*stream, memory, slot.size);
+  }
+  return chain.empty() ? kNoSlot : chain.front().offset;
+}
+
+template <class Obj>
+void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
+  _memadapter adapter;
+  _memstream memory(&adapter);
+  serialize(object, memory);
+  _CDeferObjDeletionList<std::vector<_CStgSlotItem>> own;
+  std::vector<_CStgSlotItem>& chain = *gather_chain(id, own);
+  if (chain.empty()) throw storage_errors::save_at_invalid_slot();
+
+  uint32_t last_written = kNoSlot;
+  for (const _CStgSlotItem& slot : chain) {
+    if (remaining(memory) > 0) {
+      stream->seek(static_cast<int32_t>(slot.offset), 0);
+      __copy_stream(*stream, memory, slot.size);
+      last_written = slot.offset;
+    } else {
+      _CStgSlotItem* surplus = find_slot(slot.offset);
+      if (surplus == nullptr) throw storage_errors::invalid_slot_id();
+      __CPredRecycleSlots recycle(&idle_slots);
+      recycle(*surplus);
+    }
+    modified = true;
+  }
+
+  const int32_t left = remaining(memory);
+  if (left <= 0) {
+    if (last_written == kNoSlot) throw storage_errors::zero_size_object();
+    _CStgSlotItem* last = find_slot(last_written);
+    if (last != nullptr && last->next != kNoSlot) {
+      last->next = kNoSlot;
+      modified = true;
+    }
+    return;
+  }
+  const _CStgSlotItem added = __alloc_new_slot(left);
+  stream->seek(static_cast<int32_t>(added.offset), 0);
+  __copy_stream(*stream, memory, left);
+  modified = true;
+  _CStgSlotItem* last = find_slot(last_written);
+  if (last == nullptr) throw storage_errors::slot_link_failure();
+  last->next = added.offset;
+}
+
+template <class Obj>
+bool _CObjectStorage::_load_object_entire(uint32_t id, Obj& object) {
+  _CDeferObjDeletionList<std::vector<_CStgSlotItem>> own;
+  const std::vector<_CStgSlotItem>& chain = *gather_chain(id, own);
+  if (chain.empty()) return false;
+  _memadapter adapter;
+  _memstream memory(&adapter);
+  // No object of a sound file is larger than the file: slots of a damaged
+  // chain that overlap are not gathered beyond that, so that the memory used
+  // stays bounded by the file's size.
+  const int64_t limit = stream->_size();
+  int64_t gathered = 0;
+  for (const _CStgSlotItem& slot : chain) {
+    if (slot.in_use == 0) {
+      throw storage_errors::idle_slot_in_chain("_CObjectStorage::_load_object_entire");
+    }
+    if (gathered >= limit) continue;
+    stream->seek(static_cast<int32_t>(slot.offset), 0);
+    gathered += __copy_stream(memory, *stream, slot.size);
+  }
+  memory.seek(0, 0);
+  object.load(memory);
+  return true;
+}
+
+template <class Obj>
+bool _CObjectStorage::_load_object_partial(uint32_t id, typename Obj::key_type& key) {
+  const _CStgSlotItem* slot = find_slot(id);
+  if (slot == nullptr) return false;
+  if (slot->in_use == 0) {
+    throw storage_errors::idle_slot_in_chain("_CObjectStorage::_load_object_partial");
+  }
+  stream->seek(static_cast<int32_t>(slot->offset), 0);
+  Obj::load_key(*stream, key);
+  return true;
+}
+
+}  // namespace velkor
+
+#endif  // VELKOR_STORAGE_OBJECT_STORAGE_H_

@@ -1,0 +1,30 @@
+// Test seam of the file stream: makes the k-th platform read, write, resize
+// or seek fail as the platform would (error code EIO / ERROR_WRITE_FAULT).
+// Disarmed unless a test arms it; not thread-safe.
+#ifndef VELKOR_STREAM_FAULT_INJECTION_H_
+#define VELKOR_STREAM_FAULT_INJECTION_H_
+
+#include <cstdint>
+
+namespace velkor {
+namespace faults {
+
+enum class io_op { read = 0, write = 1, resize = 2, seek = 3 };
+
+// Fails the k-th call (1-based, counted from now) of `op`; with `sticky`,
+// that call and every later one. k <= 0 disarms.
+void arm(io_op op, int64_t k, bool sticky = false);
+void disarm();
+// Calls of `op` seen since the last arm() or reset_counts().
+int64_t calls(io_op op);
+void reset_counts();
+// Number of faults injected since the last arm().
+int64_t injected();
+
+// Called by the file stream before each platform operation; true means fail.
+bool hit(io_op op);
+
+}  // namespace faults
+}  // namespace velkor
+
+#endif  // VELKOR_STREAM_FAULT_INJECTION_H_

@@ -1,0 +1,56 @@
+// The platform's file interface: the only place where the engine meets the
+// operating system. One implementation file per platform; everything above
+// this interface is platform-neutral.
+#ifndef VELKOR_STREAM_PLATFORM_FILE_H_
+#define VELKOR_STREAM_PLATFORM_FILE_H_
+
+#include <cstdint>
+
+namespace velkor {
+namespace platform {
+
+using file_handle = std::intptr_t;
+constexpr file_handle kNoFile = -1;
+
+// Open mode bits, shared with _fstream.
+constexpr uint32_t kModeCreate = 0x00001;
+constexpr uint32_t kModeRead = 0x00002;
+constexpr uint32_t kModeWrite = 0x00004;
+constexpr uint32_t kModeReadShare = 0x10000;
+constexpr uint32_t kModeWriteShare = 0x20000;
+
+// Opens `path` (UTF-8 bytes, not empty) with the mode bits above. Without a
+// share bit the file is held exclusively: a second open fails, also from the
+// same process. "create" creates or truncates and opens for reading and
+// writing. Returns false and leaves the platform's error code on failure.
+bool open_file(const char* path, uint32_t mode, file_handle* out);
+void close_file(file_handle file);
+
+// Moves the position; origin 0 from the start, 1 from the current position,
+// 2 from the end (distance added, not negated, here). Returns the new
+// position's low 32 bits, or -1 on failure.
+int32_t seek_file(file_handle file, int32_t distance, int32_t origin);
+
+// One synchronous transfer at the current position. Returns the bytes
+// transferred, or 0 on failure.
+int32_t read_file(file_handle file, void* buffer, int32_t count);
+int32_t write_file(file_handle file, const void* buffer, int32_t count);
+
+// Sets the end of the file at the current position (truncating or extending
+// with zero bytes).
+bool set_end_of_file(file_handle file);
+bool flush_file(file_handle file);
+
+// The calling thread's last platform error code (errno, GetLastError).
+int32_t last_error_code();
+void set_last_error_code(int32_t code);
+// The code a failed transfer reports (EIO, ERROR_WRITE_FAULT).
+int32_t io_error_code();
+
+// Seconds since 1970-01-01 00:00 UTC.
+int64_t current_time();
+
+}  // namespace platform
+}  // namespace velkor
+
+#endif  // VELKOR_STREAM_PLATFORM_FILE_H_

@@ -1,0 +1,111 @@
+// POSIX file layer. Exclusive use is a flock() lock on the open file
+// description: unlike fcntl() record locks, it also conflicts with a second
+// open of the same file inside this process.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "stream/platform_file.h"
+
+namespace velkor {
+namespace platform {
+
+namespace {
+
+int to_fd(file_handle file) { return static_cast<int>(file); }
+
+}  // namespace
+
+bool open_file(const char* path, uint32_t mode, file_handle* out) {
+  *out = kNoFile;
+  const bool create = (mode & kModeCreate) != 0;
+  const bool read = (mode & kModeRead) != 0;
+  const bool write = (mode & kModeWrite) != 0;
+  int flags = O_CLOEXEC;
+  if (create || (read && write)) {
+    flags |= O_RDWR;
+  } else if (write) {
+    flags |= O_WRONLY;
+  } else {
+    flags |= O_RDONLY;
+  }
+  // Truncation waits until the lock is held, so that a held file is never
+  // cut by an open that then fails.
+  if (create) flags |= O_CREAT;
+  const int fd = ::open(path, flags, 0666);
+  if (fd < 0) return false;
+
+  struct stat info;
+  if (::fstat(fd, &info) != 0) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return false;
+  }
+  if (S_ISDIR(info.st_mode)) {
+    ::close(fd);
+    errno = EISDIR;
+    return false;
+  }
+  const bool shared = (mode & (kModeReadShare | kModeWriteShare)) != 0;
+  if (!shared && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return false;
+  }
+  if (create && ::ftruncate(fd, 0) != 0) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return false;
+  }
+  *out = fd;
+  return true;
+}
+
+void close_file(file_handle file) {
+  if (file != kNoFile) ::close(to_fd(file));
+}
+
+int32_t seek_file(file_handle file, int32_t distance, int32_t origin) {
+  const int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : SEEK_END;
+  const off_t result = ::lseek(to_fd(file), static_cast<off_t>(distance), whence);
+  if (result < 0) return -1;
+  return static_cast<int32_t>(static_cast<uint32_t>(result));
+}
+
+int32_t read_file(file_handle file, void* buffer, int32_t count) {
+  if (count <= 0) return 0;
+  const ssize_t got = ::read(to_fd(file), buffer, static_cast<size_t>(count));
+  return got < 0 ? 0 : static_cast<int32_t>(got);
+}
+
+int32_t write_file(file_handle file, const void* buffer, int32_t count) {
+  if (count <= 0) return 0;
+  const ssize_t put = ::write(to_fd(file), buffer, static_cast<size_t>(count));
+  return put < 0 ? 0 : static_cast<int32_t>(put);
+}
+
+bool set_end_of_file(file_handle file) {
+  const off_t here = ::lseek(to_fd(file), 0, SEEK_CUR);
+  if (here < 0) return false;
+  return ::ftruncate(to_fd(file), here) == 0;
+}
+
+bool flush_file(file_handle file) { return ::fsync(to_fd(file)) == 0; }
+
+int32_t last_error_code() { return errno; }
+
+void set_last_error_code(int32_t code) { errno = code; }
+
+int32_t io_error_code() { return EIO; }
+
+int64_t current_time() { return static_cast<int64_t>(std::time(nullptr)); }
+
+}  // namespace platform
+}  // namespace velkor

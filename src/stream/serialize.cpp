@@ -1,0 +1,179 @@
+#include "stream/serialize.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "common/exception.h"
+#include "common/runtime_rand.h"
+
+namespace velkor {
+
+namespace {
+
+// Strings from a damaged file are read in steps of this size, so that a
+// length field never makes us allocate more than the stream really holds.
+constexpr int32_t kReadStep = 1 << 16;
+
+_exception string_error(const char* id, const char* msg, const char* where, int32_t length,
+                        _stream& stream) {
+  const int32_t size = stream.size();
+  const int32_t position = stream.tell();
+  return _exception(id, msg, where,
+                    format_params(kParamsCapacity, "StrLen[%d] StreamSize[%d], StreamPos[%d]",
+                                  length, size, position),
+                    "");
+}
+
+// Reads `count` bytes as one checked read would, growing the buffer only as
+// the bytes arrive; a short read raises the read error for the whole count.
+void read_bytes_bounded(_stream& stream, std::vector<uint8_t>& out, int32_t count) {
+  out.clear();
+  int32_t done = 0;
+  while (done < count) {
+    const int32_t step = std::min(kReadStep, count - done);
+    out.resize(static_cast<size_t>(done) + static_cast<size_t>(step));
+    const int32_t got = stream._read(out.data() + done, step);
+    if (got != step) stream.raise_read_error(count);
+    done += step;
+  }
+}
+
+std::string text_before_zero(const uint8_t* bytes, size_t count) {
+  const void* zero = std::memchr(bytes, 0, count);
+  const size_t length = zero ? static_cast<size_t>(static_cast<const uint8_t*>(zero) - bytes)
+                             : count;
+  return std::string(reinterpret_cast<const char*>(bytes), length);
+}
+
+}  // namespace
+
+void read_records(_stream& stream, int32_t count, const int32_t* fields, int field_count,
+                  void (*consume)(void* context, const uint8_t* bytes, int32_t records),
+                  void* context) {
+  int32_t record_size = 0;
+  for (int i = 0; i < field_count; ++i) record_size += fields[i];
+  if (count <= 0 || record_size <= 0) return;
+  const int32_t batch_records = std::max<int32_t>(1, kReadStep / record_size);
+  std::vector<uint8_t> batch;
+  int32_t done = 0;
+  while (done < count) {
+    const int32_t records = std::min(batch_records, count - done);
+    const int32_t bytes = records * record_size;
+    batch.resize(static_cast<size_t>(bytes));
+    const int32_t got = std::max(stream._read(batch.data(), bytes), 0);
+    if (got != bytes) {
+      consume(context, batch.data(), got / record_size);
+      int32_t within = got % record_size;
+      int32_t field = fields[0];
+      for (int i = 0; i < field_count; ++i) {
+        field = fields[i];
+        if (within < field) break;
+        within -= field;
+      }
+      stream.raise_read_error(field);
+    }
+    consume(context, batch.data(), records);
+    done += records;
+  }
+}
+
+void write_u32(_stream& stream, uint32_t value) {
+  uint8_t bytes[4];
+  encode_u32(bytes, value);
+  stream.write(bytes, 4);
+}
+
+uint32_t read_u32(_stream& stream) {
+  uint8_t bytes[4];
+  stream.read(bytes, 4);
+  return decode_u32(bytes);
+}
+
+void write_u16(_stream& stream, uint16_t value) {
+  uint8_t bytes[2];
+  encode_u16(bytes, value);
+  stream.write(bytes, 2);
+}
+
+uint16_t read_u16(_stream& stream) {
+  uint8_t bytes[2];
+  stream.read(bytes, 2);
+  return decode_u16(bytes);
+}
+
+void write_u8(_stream& stream, uint8_t value) { stream.write(&value, 1); }
+
+uint8_t read_u8(_stream& stream) {
+  uint8_t value;
+  stream.read(&value, 1);
+  return value;
+}
+
+void scramble(uint8_t* bytes, std::size_t count, uint8_t key) {
+  for (std::size_t i = 0; i < count; ++i) bytes[i] ^= key;
+}
+
+uint8_t draw_key() {
+  uint32_t key;
+  do {
+    key = runtime_rand() % 255;
+  } while (key == 0);
+  return static_cast<uint8_t>(key);
+}
+
+void save_string(_stream& stream, const std::string& s) {
+  const int32_t length = static_cast<int32_t>(s.size());
+  if (s.size() > kMaxStringLength) {
+    throw string_error("_SaveLongStr", "String too long to save!", "stream<<string", length,
+                       stream);
+  }
+  const uint8_t key = draw_key();
+  std::vector<uint8_t> bytes(s.begin(), s.end());
+  scramble(bytes.data(), bytes.size(), key);
+  write_u32(stream, static_cast<uint32_t>(length));
+  write_u8(stream, key);
+  stream.write(bytes.data(), length);
+}
+
+void load_string(_stream& stream, std::string& s) {
+  const uint32_t length = read_u32(stream);
+  if (length > kMaxStringLength) {
+    throw string_error("_LoadLongStr", "String too long to load!", "stream>>string",
+                       static_cast<int32_t>(length), stream);
+  }
+  const uint8_t key = read_u8(stream);
+  std::vector<uint8_t> bytes;
+  read_bytes_bounded(stream, bytes, static_cast<int32_t>(length));
+  scramble(bytes.data(), bytes.size(), key);
+  s = text_before_zero(bytes.data(), bytes.size());
+}
+
+void save_token(_stream& stream, const std::string& token) {
+  const uint8_t key = draw_key();
+  const size_t length = std::min<size_t>(token.size(), 256);
+  uint8_t bytes[256];
+  std::memcpy(bytes, token.data(), length);
+  scramble(bytes, length, key);
+  write_u8(stream, static_cast<uint8_t>((256 - token.size()) & 0xFF));
+  write_u8(stream, key);
+  stream.write(bytes, static_cast<int32_t>(length));
+}
+
+void load_token(_stream& stream, std::string& token) {
+  const uint8_t lead = read_u8(stream);
+  if (lead == 0) throw _exception("_BadTokenSize", "Bad token length!", "stream>>token", "", "");
+  uint8_t bytes[256];
+  if (lead >= 128) {
+    const int32_t length = 256 - lead;
+    const uint8_t key = read_u8(stream);
+    stream.read(bytes, length);
+    scramble(bytes, static_cast<size_t>(length), key);
+    token = text_before_zero(bytes, static_cast<size_t>(length));
+  } else {
+    stream.read(bytes, lead);
+    token = text_before_zero(bytes, lead);
+  }
+}
+
+}  // namespace velkor

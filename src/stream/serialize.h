@@ -1,0 +1,78 @@
+// How values are laid on a stream. Fixed-width integers are little-endian
+// with no tag or padding. Strings are a 4-byte length, a one-byte scrambling
+// key and the bytes XOR the key. Tokens are one length byte (256 - length),
+// the key and the scrambled bytes; a length byte of 1..127 marks a plain,
+// unscrambled token that is read but never written.
+#ifndef VELKOR_STREAM_SERIALIZE_H_
+#define VELKOR_STREAM_SERIALIZE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+
+#include "stream/stream.h"
+
+namespace velkor {
+
+// The longest string the string form holds: 10 MiB.
+constexpr uint32_t kMaxStringLength = 0xA00000;
+
+inline void encode_u32(uint8_t* out, uint32_t v) {
+  out[0] = static_cast<uint8_t>(v);
+  out[1] = static_cast<uint8_t>(v >> 8);
+  out[2] = static_cast<uint8_t>(v >> 16);
+  out[3] = static_cast<uint8_t>(v >> 24);
+}
+inline uint32_t decode_u32(const uint8_t* in) {
+  return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
+         static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
+}
+inline void encode_u16(uint8_t* out, uint16_t v) {
+  out[0] = static_cast<uint8_t>(v);
+  out[1] = static_cast<uint8_t>(v >> 8);
+}
+inline uint16_t decode_u16(const uint8_t* in) {
+  return static_cast<uint16_t>(in[0] | in[1] << 8);
+}
+
+void write_u32(_stream& stream, uint32_t value);
+uint32_t read_u32(_stream& stream);
+void write_u16(_stream& stream, uint16_t value);
+uint16_t read_u16(_stream& stream);
+void write_u8(_stream& stream, uint8_t value);
+uint8_t read_u8(_stream& stream);
+
+// XORs each byte with `key`; its own inverse.
+void scramble(uint8_t* bytes, std::size_t count, uint8_t key);
+// A scrambling key of 1..254 from the runtime's generator.
+uint8_t draw_key();
+
+// Reads `count` records of fixed-size fields (sizes in `fields`) in bounded
+// batches, handing each batch to `consume(bytes, records)`. A stream that
+// ends early raises the read error that reading field by field would have
+// raised (the size of the field in which the bytes ran out), with the stream
+// left at its end; no memory is taken ahead of the bytes that arrive.
+void read_records(_stream& stream, int32_t count, const int32_t* fields, int field_count,
+                  void (*consume)(void* context, const uint8_t* bytes, int32_t records),
+                  void* context);
+
+template <class F>
+void read_records(_stream& stream, int32_t count, std::initializer_list<int32_t> fields,
+                  F&& consume) {
+  read_records(
+      stream, count, fields.begin(), static_cast<int>(fields.size()),
+      [](void* context, const uint8_t* bytes, int32_t records) {
+        (*static_cast<F*>(context))(bytes, records);
+      },
+      &consume);
+}
+
+void save_string(_stream& stream, const std::string& s);
+void load_string(_stream& stream, std::string& s);
+void save_token(_stream& stream, const std::string& token);
+void load_token(_stream& stream, std::string& token);
+
+}  // namespace velkor
+
+#endif  // VELKOR_STREAM_SERIALIZE_H_

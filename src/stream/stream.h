@@ -1,0 +1,45 @@
+// The byte stream that storage and serialisation go through. Each operation
+// comes as a raw virtual one that reports failure in its result and a checked
+// one that raises a _exception. Positions, sizes and counts are signed 32-bit.
+#ifndef VELKOR_STREAM_STREAM_H_
+#define VELKOR_STREAM_STREAM_H_
+
+#include <cstdint>
+
+namespace velkor {
+
+class _stream {
+ public:
+  // Origin 0 counts from the beginning, 1 from the position, 2 backwards
+  // from the end (_seek(n, 2) moves to size - n). Negative on failure.
+  virtual int32_t _seek(int32_t offset, int32_t origin) = 0;
+  // Bytes transferred; fewer than asked at the end, 0 on failure.
+  virtual int32_t _read(void* buffer, int32_t count) = 0;
+  virtual int32_t _write(const void* buffer, int32_t count) = 0;
+  // 0 or more on success.
+  virtual int32_t _resize(int32_t new_size) = 0;
+  // Size in bytes through three seeks; the position is kept.
+  virtual int32_t _size();
+  virtual bool flush();
+  // Names the stream in error parameters.
+  virtual const char* name() const = 0;
+  // Checked seek; returns the new position.
+  virtual int32_t seek(int32_t offset, int32_t origin);
+  virtual ~_stream() = default;
+
+  // Checked operations: do exactly what is asked or raise.
+  void read(void* buffer, int32_t count);
+  void write(const void* buffer, int32_t count);
+  void resize(int32_t new_size);
+  int32_t size();
+  int32_t tell() { return seek(0, 1); }
+  // Bytes from the position to the end; only for error texts, never raises.
+  int32_t available();
+
+  // Raises the read error of a checked read of `count` bytes that came short.
+  [[noreturn]] void raise_read_error(int32_t count);
+};
+
+}  // namespace velkor
+
+#endif  // VELKOR_STREAM_STREAM_H_
