@@ -1,0 +1,83 @@
+#include "test_util.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "velkor_index.h"
+
+namespace velkor_test {
+
+namespace fs = std::filesystem;
+
+temp_dir::temp_dir() {
+  std::string pattern = (fs::temp_directory_path() / "velkor-test-XXXXXX").string();
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+#if defined(_WIN32)
+  static int counter = 0;
+  path_ = (fs::temp_directory_path() /
+           ("velkor-test-" + std::to_string(std::rand()) + "-" + std::to_string(++counter)))
+              .string();
+  fs::create_directories(path_);
+#else
+  if (mkdtemp(buffer.data()) == nullptr) std::abort();
+  path_ = buffer.data();
+#endif
+}
+
+temp_dir::~temp_dir() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+std::string temp_dir::file(const std::string& name) const { return path_ + "/" + name; }
+
+std::vector<uint8_t> read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+  write_file(path, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+}
+
+void touch(const std::string& path) { write_file(path, std::string()); }
+
+bool file_exists(const std::string& path) { return fs::exists(path); }
+
+error_texts last_error_texts() {
+  return {_get_err_id(), _get_err_msg(), _get_err_where(), _get_err_params(), _get_err_comment()};
+}
+
+error_texts texts_of(const velkor::_exception& e) {
+  return {e.get_id(), e.get_msg(), e.get_where(), e.get_params(), e.get_comment()};
+}
+
+::testing::AssertionResult texts_equal(const error_texts& a, const error_texts& e) {
+  const char* names[] = {"id", "msg", "where", "params", "comment"};
+  const std::string* av[] = {&a.id, &a.msg, &a.where, &a.params, &a.comment};
+  const std::string* ev[] = {&e.id, &e.msg, &e.where, &e.params, &e.comment};
+  auto result = ::testing::AssertionSuccess();
+  bool ok = true;
+  std::string report;
+  for (int i = 0; i < 5; ++i) {
+    if (*av[i] != *ev[i]) {
+      ok = false;
+      report += std::string("\n  ") + names[i] + ": got \"" + *av[i] + "\", want \"" + *ev[i] + "\"";
+    }
+  }
+  if (ok) return result;
+  return ::testing::AssertionFailure() << "error texts differ:" << report;
+}
+
+::testing::AssertionResult no_error() { return texts_equal(last_error_texts(), {}); }
+
+}  // namespace velkor_test

@@ -1,0 +1,65 @@
+// Helpers shared by the tests: a temporary folder per test, whole-file reads
+// and writes, and a matcher for the five texts of an error.
+#ifndef VELKOR_TESTS_TEST_UTIL_H_
+#define VELKOR_TESTS_TEST_UTIL_H_
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/exception.h"
+
+namespace velkor_test {
+
+// A fresh folder, removed with everything in it when the object goes.
+class temp_dir {
+ public:
+  temp_dir();
+  ~temp_dir();
+  temp_dir(const temp_dir&) = delete;
+  temp_dir& operator=(const temp_dir&) = delete;
+  const std::string& path() const { return path_; }
+  // path() + "/" + name
+  std::string file(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
+
+std::vector<uint8_t> read_file(const std::string& path);
+void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
+void write_file(const std::string& path, const std::string& bytes);
+// Creates an empty file (the state a new index file starts in).
+void touch(const std::string& path);
+bool file_exists(const std::string& path);
+
+struct error_texts {
+  std::string id, msg, where, params, comment;
+};
+
+// The five texts of the last-error record.
+error_texts last_error_texts();
+error_texts texts_of(const velkor::_exception& e);
+::testing::AssertionResult texts_equal(const error_texts& actual, const error_texts& expected);
+// All five texts of the last-error record are empty.
+::testing::AssertionResult no_error();
+
+}  // namespace velkor_test
+
+// Runs `statement` and captures the _exception it must raise into `var`.
+#define VELKOR_CATCH(var, statement)                                \
+  velkor::_exception var("", "", "", "", "");                       \
+  do {                                                              \
+    bool raised_ = false;                                           \
+    try {                                                           \
+      statement;                                                    \
+    } catch (const velkor::_exception& e_) {                        \
+      var = e_;                                                     \
+      raised_ = true;                                               \
+    }                                                               \
+    ASSERT_TRUE(raised_) << "expected a _exception from: " #statement; \
+  } while (0)
+
+#endif  // VELKOR_TESTS_TEST_UTIL_H_
