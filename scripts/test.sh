@@ -1,8 +1,14 @@
 #!/usr/bin/env bash
-# Builds the library and runs the whole test suite with ctest.
+# Runs every test: the native suite, then each further stage that exists
+# (sanitizers, fuzzing, the Windows build under Wine). Each stage installs
+# what it needs itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-jobs=$(nproc)
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build -j"$jobs"
-ctest --test-dir build --output-on-failure -j"$jobs"
+bash scripts/install-deps.sh
+bash scripts/test-native.sh
+for stage in sanitize fuzz windows; do
+  if [ -f "scripts/test-$stage.sh" ]; then
+    echo "=== stage: $stage"
+    bash "scripts/test-$stage.sh"
+  fi
+done
