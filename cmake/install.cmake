@@ -18,6 +18,9 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/velkor_indexConfigV
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/velkor_indexConfig.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/velkor_indexConfigVersion.cmake DESTINATION ${VELKOR_CMAKE_DIR})
 
+file(RELATIVE_PATH VELKOR_PC_TO_PREFIX ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig
+  ${CMAKE_INSTALL_PREFIX})
+string(REGEX REPLACE "/$" "" VELKOR_PC_TO_PREFIX "${VELKOR_PC_TO_PREFIX}")
 configure_file(cmake/velkor_index.pc.in ${CMAKE_CURRENT_BINARY_DIR}/velkor_index.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/velkor_index.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
