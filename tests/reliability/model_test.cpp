@@ -1,0 +1,507 @@
+// Differential test: random sequences of all thirteen idx_ exports run
+// against the library and against the reference model; every answer must
+// agree, and every saved file must pass the format check.
+//
+//   VELKOR_MODEL_SEQUENCES  number of sequences (default 2000)
+//   VELKOR_MODEL_STEPS      steps per sequence (default 80)
+//   VELKOR_MODEL_SEED       run only the sequence with this seed
+//   VELKOR_MODEL_BASE_SEED  seed of the first sequence (default 1)
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <deque>
+#include <filesystem>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "index/format_check.h"
+#include "reliability/reference_model.h"
+#include "test_util.h"
+#include "velkor_index.h"
+
+namespace {
+
+using velkor_model::kNone;
+using velkor_model::reference_model;
+
+long env_number(const char* name, long fallback) {
+  const char* text = std::getenv(name);
+  return text && *text ? std::strtol(text, nullptr, 10) : fallback;
+}
+
+struct mismatch : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct enum_log {
+  long stop_after = 0;
+  std::vector<std::pair<uint32_t, std::string>> paths;
+  std::vector<int32_t> times;
+};
+
+bool record_path(uint32_t id, const char* path, int32_t time, void* user) {
+  enum_log* log = static_cast<enum_log*>(user);
+  log->paths.emplace_back(id, path);
+  log->times.push_back(time);
+  return static_cast<long>(log->paths.size()) < log->stop_after;
+}
+
+// Host-chosen path ids around the signed edges.
+const uint32_t kHostIds[] = {0, 5, 17, 0x7FFFFFFF, 0x80000000u, 0xFFFFFFF0u, 0xFFFFFFFFu};
+
+class sequence {
+ public:
+  sequence(uint32_t seed, int steps, const std::string& file)
+      : seed_(seed), steps_(steps), file_(file), rng_(seed) {
+    // Path ids are drawn from the runtime's generator: seeding it makes the
+    // whole sequence reproducible from its seed.
+    std::srand(seed);
+    wide_ = pick(4) == 0;
+    build_vocabulary();
+  }
+
+  ~sequence() {
+    if (handle_ != nullptr) idx_close(handle_);
+  }
+
+  // Runs the sequence; on a mismatch returns its description.
+  std::string run() {
+    try {
+      velkor_test::touch(file_);
+      open(false);
+      for (step_ = 1; step_ <= steps_; ++step_) one_step();
+      verify_everything("end");
+      return "";
+    } catch (const mismatch& m) {
+      std::ostringstream out;
+      out << "seed " << seed_ << " step " << step_ << ": " << m.what()
+          << "\n  reproduce: VELKOR_MODEL_SEED=" << seed_ << "\n  last steps:";
+      for (const std::string& line : trace_) out << "\n    " << line;
+      return out.str();
+    }
+  }
+
+  static int64_t saves_checked() { return saves_checked_; }
+
+ private:
+  int pick(int n) { return static_cast<int>(rng_() % static_cast<uint32_t>(n)); }
+  template <class T, std::size_t N>
+  const T& pick_of(const T (&items)[N]) {
+    return items[pick(static_cast<int>(N))];
+  }
+  void note(const std::string& line) {
+    trace_.push_back(line);
+    if (trace_.size() > 25) trace_.pop_front();
+  }
+  static std::string quoted(const char* text) {
+    return text ? "\"" + std::string(text) + "\"" : "null";
+  }
+  void expect(bool ok, const std::string& what) {
+    if (!ok) throw mismatch(what);
+  }
+  template <class A, class B>
+  void expect_eq(const A& actual, const B& expected, const std::string& what) {
+    if (!(actual == expected)) {
+      std::ostringstream out;
+      out << what << ": library gave " << actual << ", model expects " << expected;
+      throw mismatch(out.str());
+    }
+  }
+  void expect_no_error(const std::string& what) {
+    const std::string id = _get_err_id(), msg = _get_err_msg();
+    expect(id.empty() && msg.empty() && std::string(_get_err_where()).empty() &&
+               std::string(_get_err_params()).empty() && std::string(_get_err_comment()).empty(),
+           what + ": unexpected error " + id + " " + msg);
+  }
+  void expect_error(const char* id, const std::string& what) {
+    expect_eq(std::string(_get_err_id()), std::string(id), what + ": error id");
+  }
+
+  void build_vocabulary() {
+    // Colliding hashes ("ab" and "`g", "ac" and "`h"), case, bytes above
+    // 0x7F, two long tokens equal in their first 30 bytes, and tokens that
+    // hold the other delimiters.
+    vocabulary_ = {"a",    "b",     "ab", "`g", "ac", "`h", "A", "Ab", "\xE9t\xE9", "x,y",
+                   "x y", "--", "to", "be", std::string(30, 'L'),
+                   std::string(30, 'L') + "ong tail one", std::string(30, 'L') + "ong tail two",
+                   std::string(29, 'L')};
+    if (wide_) {
+      // Enough tokens to push the caches past their limits.
+      for (int i = 0; i < 150; ++i) vocabulary_.push_back("w" + std::to_string(i));
+    }
+  }
+
+  std::string random_token() { return vocabulary_[pick(static_cast<int>(vocabulary_.size()))]; }
+
+  const char* random_delimiter() {
+    static const char* const kDelimiters[] = {" ", " ", " ", ",", ", ", "--", "ab", "", nullptr};
+    return pick_of(kDelimiters);
+  }
+
+  std::string random_text(const char* delimiter) {
+    const std::string d = delimiter && *delimiter ? delimiter : " ";
+    std::string text;
+    if (pick(6) == 0) text += d;
+    const int pieces = pick(wide_ ? 40 : 10);
+    for (int i = 0; i < pieces; ++i) {
+      if (i > 0) text += pick(8) == 0 ? d + d : pick(10) == 0 ? std::string(" ") : d;
+      text += random_token();
+    }
+    if (pick(6) == 0) text += d;
+    return text;
+  }
+
+  // A path id the host might pass: registered, indexed, chosen, or random.
+  uint32_t random_path_id() {
+    const int kind = pick(10);
+    if (kind < 4 && !model_.current.names.empty()) {
+      auto it = model_.current.names.begin();
+      std::advance(it, pick(static_cast<int>(model_.current.names.size())));
+      return static_cast<uint32_t>(it->first);
+    }
+    if (kind < 8) return kHostIds[pick(static_cast<int>(sizeof kHostIds / sizeof kHostIds[0]))];
+    if (kind < 9) return kHostIds[1 + pick(3)];
+    return static_cast<uint32_t>(rng_());
+  }
+
+  std::string random_path() {
+    static const char* const kPaths[] = {"docs/a.txt", "docs/A.txt", "docs/b.txt", "c",
+                                         "\xC3\xA9t\xC3\xA9.txt", "a path with spaces",
+                                         "docs/a.txt.bak", "x"};
+    return pick_of(kPaths);
+  }
+
+  void open(bool read_only) {
+    handle_ = idx_open(file_.c_str(), read_only);
+    expect(handle_ != nullptr, std::string("idx_open failed: ") + _get_err_id() + " " +
+                                   _get_err_msg() + " " + _get_err_params());
+    expect_no_error("idx_open");
+    model_.reopen(read_only);
+    expect(!idx_get_modify(handle_), "idx_get_modify true right after opening");
+  }
+
+  void close() {
+    expect(idx_close(handle_), "idx_close returned false");
+    handle_ = nullptr;
+  }
+
+  void one_step() {
+    const int op = pick(100);
+    if (op < 10) return do_id_of(true);
+    if (op < 15) return do_id_of(false);
+    if (op < 40) return do_index();
+    if (op < 41) return do_index_repeated();
+    if (op < 55) return do_query();
+    if (op < 62) return do_discard();
+    if (op < 65) return do_path_of();
+    if (op < 67) return do_time_of();
+    if (op < 71) return do_count_of();
+    if (op < 74) return do_enum();
+    if (op < 77) return do_get_modify();
+    if (op < 80) return do_adjust_cache();
+    if (op < 88) return do_save();
+    if (op < 92) return do_reopen_after_save(false);
+    if (op < 95) return do_reopen_after_save(true);
+    return do_close_without_save();
+  }
+
+  void do_id_of(bool create) {
+    std::string path = pick(12) == 0 ? std::string() : random_path();
+    const bool null_path = path.empty() && pick(2) == 0;
+    note(std::string("idx_id_of(") + (null_path ? "null" : "\"" + path + "\"") + ", " +
+         (create ? "true" : "false") + ")");
+    const int64_t before = static_cast<int64_t>(std::time(nullptr));
+    const uint32_t id = idx_id_of(handle_, null_path ? nullptr : path.c_str(), create);
+    const int64_t after = static_cast<int64_t>(std::time(nullptr));
+    expect_no_error("idx_id_of");
+    const uint32_t known = path.empty() ? kNone : model_.id_of(path);
+    if (known != kNone || !create || path.empty()) return expect_eq(id, known, "idx_id_of");
+    // A new registration: a fresh id with bits 31 and 15 clear.
+    expect(id != kNone, "idx_id_of with create gave no id");
+    expect((id & 0x80008000u) == 0, "drawn path id has bit 31 or 15 set: " + std::to_string(id));
+    expect(model_.name_of(id) == nullptr, "drawn path id is registered already");
+    const int64_t time = idx_time_of(handle_, static_cast<int32_t>(id));
+    expect(time >= static_cast<int32_t>(before) && time <= static_cast<int32_t>(after),
+           "creation time out of range");
+    model_.register_path(path, id, static_cast<int32_t>(time));
+  }
+
+  // Before an indexing call that may store or write back entries, the file
+  // stops holding the last save until the next one.
+  void track_writes(uint32_t path_id, const std::string& text, const char* delimiter) {
+    const auto counts = reference_model::split(text, delimiter ? delimiter : "");
+    if (counts.empty()) return;
+    const int32_t cached_tokens = idx_count_of(handle_, 5);
+    const int32_t cached_paths = idx_count_of(handle_, 7);
+    if (model_.index_creates(path_id, text, delimiter ? delimiter : "") ||
+        cached_tokens + static_cast<int32_t>(counts.size()) > token_limit_ ||
+        cached_paths + 1 > path_limit_) {
+      file_behind_ = true;
+    }
+  }
+
+  void index_text(uint32_t path_id, const std::string& text, const char* delimiter,
+                  const std::string& shown) {
+    note("idx_index(" + std::to_string(static_cast<int32_t>(path_id)) + ", " + shown + ", " +
+         quoted(delimiter) + ")");
+    if (!model_.read_only) track_writes(path_id, text, delimiter);
+    const uint32_t n = idx_index(handle_, path_id, text.c_str(), delimiter);
+    if (model_.read_only) {
+      expect_eq(n, kNone, "idx_index on a read-only index");
+      return expect_error("_CTokenIndexes.Readonly", "idx_index on a read-only index");
+    }
+    expect_no_error("idx_index");
+    expect_eq(n, model_.index(path_id, text, delimiter ? delimiter : ""), "idx_index result");
+  }
+
+  void do_index() {
+    const char* delimiter = random_delimiter();
+    const std::string text = random_text(delimiter);
+    index_text(random_path_id(), text, delimiter, "\"" + text + "\"");
+  }
+
+  // Counts near and beyond the 16-bit limit.
+  void do_index_repeated() {
+    static const int kRepeats[] = {1, 30000, 35535, 65534, 65535, 70000};
+    const int times = pick_of(kRepeats);
+    const std::string token = random_token();
+    std::string text;
+    text.reserve(static_cast<std::size_t>(times) * (token.size() + 1));
+    for (int i = 0; i < times; ++i) (text += token) += ' ';
+    index_text(random_path_id(), text, " ",
+               std::to_string(times) + " x \"" + token.substr(0, 8) + "\"");
+  }
+
+  void query_one(const std::string& token, const char* separator, const std::string& what) {
+    const char* got = idx_query(handle_, token.c_str(), separator);
+    expect(got != nullptr, "idx_query gave null");
+    expect_no_error(what);
+    expect_eq(std::string(got), model_.query(token, separator ? separator : ""),
+              what + " \"" + token + "\"");
+  }
+
+  void do_query() {
+    static const char* const kSeparators[] = {",", ",", ";", "::", "", nullptr};
+    const char* separator = pick_of(kSeparators);
+    std::string q = random_token();
+    const int kind = pick(10);
+    if (kind == 0) q += " " + random_token();
+    if (kind == 1) q += std::string(12, 'z');
+    if (kind == 2) q.clear();
+    note("idx_query(\"" + q + "\", " + quoted(separator) + ")");
+    if (q.empty() && pick(2) == 0) {
+      const char* got = idx_query(handle_, nullptr, separator);
+      expect(got != nullptr && *got == '\0', "idx_query(null) not empty");
+      return expect_no_error("idx_query(null)");
+    }
+    query_one(q, separator, "idx_query");
+  }
+
+  void do_discard() {
+    const uint32_t id = random_path_id();
+    note("idx_discard(" + std::to_string(static_cast<int32_t>(id)) + ")");
+    const uint32_t got = idx_discard(handle_, id);
+    if (model_.read_only) {
+      expect_eq(got, kNone, "idx_discard on a read-only index");
+      return expect_error("_CTokenIndexes.ReadonlyIndex", "idx_discard on a read-only index");
+    }
+    expect_no_error("idx_discard");
+    if (model_.discard(id)) {
+      expect(got != kNone && got >= 512, "idx_discard gave no path entry id");
+    } else {
+      expect_eq(got, kNone, "idx_discard of a path id without entry");
+    }
+  }
+
+  void do_path_of() {
+    const uint32_t id = random_path_id();
+    note("idx_path_of(" + std::to_string(static_cast<int32_t>(id)) + ")");
+    const char* got = idx_path_of(handle_, id);
+    expect_no_error("idx_path_of");
+    const velkor_model::path_name* name = model_.name_of(id);
+    expect_eq(std::string(got), name ? name->path : std::string(), "idx_path_of");
+  }
+
+  void do_time_of() {
+    const uint32_t id = random_path_id();
+    note("idx_time_of(" + std::to_string(static_cast<int32_t>(id)) + ")");
+    const int64_t got = idx_time_of(handle_, static_cast<int32_t>(id));
+    expect_no_error("idx_time_of");
+    const velkor_model::path_name* name = model_.name_of(id);
+    expect_eq(got, name ? static_cast<int64_t>(name->time) : int64_t{0}, "idx_time_of");
+  }
+
+  void check_counters() {
+    expect_eq(idx_count_of(handle_, 3), static_cast<int32_t>(model_.current.postings.size()),
+              "idx_count_of(3) token table pairs");
+    expect_eq(idx_count_of(handle_, 4), model_.current.path_entry_count(),
+              "idx_count_of(4) path table pairs");
+    expect_eq(idx_count_of(handle_, 9), static_cast<int32_t>(model_.current.names.size()),
+              "idx_count_of(9) registered paths");
+    const auto size = std::filesystem::file_size(file_);
+    expect_eq(idx_count_of(handle_, 0), static_cast<int32_t>(size), "idx_count_of(0) file size");
+    for (uint32_t s = 1; s <= 8; ++s) expect(idx_count_of(handle_, s) >= 0, "negative counter");
+    expect_eq(idx_count_of(handle_, 10), -1, "idx_count_of(10)");
+    expect_eq(idx_count_of(handle_, kNone), -1, "idx_count_of(0xFFFFFFFF)");
+    expect_no_error("idx_count_of");
+  }
+
+  void do_count_of() {
+    note("idx_count_of(...)");
+    check_counters();
+  }
+
+  void check_enum(long stop_after) {
+    enum_log log;
+    log.stop_after = stop_after;
+    const int32_t calls = idx_enum_path(handle_, record_path, &log);
+    expect_no_error("idx_enum_path");
+    const long n = static_cast<long>(model_.current.names.size());
+    expect_eq(calls, static_cast<int32_t>(std::min(n, stop_after)), "idx_enum_path calls");
+    auto name = model_.current.names.begin();
+    for (std::size_t i = 0; i < log.paths.size(); ++i, ++name) {
+      expect_eq(static_cast<int32_t>(log.paths[i].first), name->first, "enumerated id");
+      expect_eq(log.paths[i].second, name->second.path, "enumerated path");
+      expect_eq(log.times[i], name->second.time, "enumerated time");
+    }
+  }
+
+  void do_enum() {
+    const long stop_after = pick(3) == 0 ? 1 + pick(3) : 1000000;
+    note("idx_enum_path(stop after " + std::to_string(stop_after) + ")");
+    check_enum(stop_after);
+  }
+
+  void do_get_modify() {
+    note("idx_get_modify()");
+    const bool got = idx_get_modify(handle_);
+    expect_no_error("idx_get_modify");
+    expect_eq(got, model_.modified, "idx_get_modify");
+  }
+
+  void do_adjust_cache() {
+    static const int32_t kLimits[] = {-5, 0, 10, 64, 65, 100, 1000};
+    const int32_t tokens = pick_of(kLimits);
+    const int32_t paths = pick_of(kLimits);
+    note("idx_adjust_cache(" + std::to_string(tokens) + ", " + std::to_string(paths) + ")");
+    expect(idx_adjust_cache(handle_, tokens, paths), "idx_adjust_cache returned false");
+    expect_no_error("idx_adjust_cache");
+    token_limit_ = std::max(tokens, 64);
+    path_limit_ = std::max(paths, 64);
+  }
+
+  void do_save() {
+    note("idx_save()");
+    const bool ok = idx_save(handle_);
+    expect_no_error("idx_save");
+    if (model_.read_only) return expect(!ok, "idx_save of a read-only index returned true");
+    expect(ok, "idx_save returned false");
+    model_.save();
+    if (model_.current.stored) {
+      file_behind_ = false;
+      saved_bytes_ = velkor_test::read_file(file_);
+    }
+    for (uint32_t s = 5; s <= 8; ++s) expect_eq(idx_count_of(handle_, s), 0, "cache after save");
+    expect_eq(idx_get_modify(handle_), model_.modified, "idx_get_modify after save");
+    const std::vector<std::string> findings = velkor::check_index_file(file_);
+    ++saves_checked_;
+    std::string text;
+    for (const std::string& f : findings) text += "\n      " + f;
+    expect(findings.empty(), "format check after save:" + text);
+  }
+
+  void verify_everything(const std::string& when) {
+    for (const std::string& token : vocabulary_) query_one(token, ",", "query " + when);
+    check_enum(1000000);
+    for (const auto& name : model_.current.names) {
+      expect_eq(std::string(idx_path_of(handle_, static_cast<uint32_t>(name.first))),
+                name.second.path, "idx_path_of " + when);
+      expect_eq(idx_id_of(handle_, name.second.path.c_str(), false),
+                static_cast<uint32_t>(name.first), "idx_id_of " + when);
+    }
+    check_counters();
+    expect_eq(idx_get_modify(handle_), model_.modified, "idx_get_modify " + when);
+  }
+
+  void do_reopen_after_save(bool read_only) {
+    note(std::string("idx_save(); idx_close(); idx_open(") + (read_only ? "read-only" : "") + ")");
+    do_save();
+    if (model_.read_only) {
+      // Whatever a read-only handle changed lives in memory only.
+      close();
+      open(read_only);
+      return verify_everything("after reopening");
+    }
+    const bool lost = !model_.current.stored && !model_.current.names.empty();
+    close();
+    open(read_only);
+    verify_everything(lost ? "after reopening an index whose save wrote nothing"
+                           : "after reopening");
+  }
+
+  void do_close_without_save() {
+    note("idx_close() without save; idx_open()");
+    close();
+    if (file_behind_) {
+      // Entries were stored or written back since the last save: the file
+      // no longer holds a whole index. Opening it must not crash; then the
+      // host puts back its copy of the saved file.
+      idx_handle damaged = idx_open(file_.c_str(), true);
+      if (damaged != nullptr) idx_close(damaged);
+      velkor_test::write_file(file_, saved_bytes_);
+      file_behind_ = false;
+    }
+    open(false);
+    verify_everything("after closing without save");
+  }
+
+  uint32_t seed_;
+  int steps_;
+  std::string file_;
+  std::mt19937 rng_;
+  bool wide_ = false;
+  std::vector<std::string> vocabulary_;
+  reference_model model_;
+  idx_handle handle_ = nullptr;
+  int step_ = 0;
+  int32_t token_limit_ = 64;
+  int32_t path_limit_ = 64;
+  // The file may have been written since the last save that wrote it.
+  bool file_behind_ = false;
+  std::vector<uint8_t> saved_bytes_;
+  std::deque<std::string> trace_;
+  static int64_t saves_checked_;
+};
+
+int64_t sequence::saves_checked_ = 0;
+
+TEST(ModelTest, RandomSequencesAgreeWithTheReferenceModel) {
+  velkor_test::temp_dir dir;
+  const long only = env_number("VELKOR_MODEL_SEED", -1);
+  const long count = only >= 0 ? 1 : env_number("VELKOR_MODEL_SEQUENCES", 2000);
+  const long base = only >= 0 ? only : env_number("VELKOR_MODEL_BASE_SEED", 1);
+  const int steps = static_cast<int>(env_number("VELKOR_MODEL_STEPS", 80));
+  const auto started = std::chrono::steady_clock::now();
+  int failures = 0;
+  for (long i = 0; i < count && failures < 5; ++i) {
+    const uint32_t seed = static_cast<uint32_t>(base + i);
+    sequence s(seed, steps, dir.file("model-" + std::to_string(i % 4) + ".idx"));
+    const std::string failure = s.run();
+    if (!failure.empty()) {
+      ADD_FAILURE() << failure;
+      ++failures;
+    }
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  std::printf("model test: %ld sequences of %d steps, %lld saves checked, %.1f s\n", count, steps,
+              static_cast<long long>(sequence::saves_checked()), seconds);
+}
+
+}  // namespace
