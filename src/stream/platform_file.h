@@ -21,8 +21,9 @@ constexpr uint32_t kModeWriteShare = 0x20000;
 
 // Opens `path` (UTF-8 bytes, not empty) with the mode bits above. Without a
 // share bit the file is held exclusively: a second open fails, also from the
-// same process. "create" creates or truncates and opens for reading and
-// writing. Returns false and leaves the platform's error code on failure.
+// same process. With one, other opens with a share bit may share it.
+// "create" creates or truncates and opens for reading and writing. Returns
+// false and leaves the platform's error code on failure.
 bool open_file(const char* path, uint32_t mode, file_handle* out);
 void close_file(file_handle file);
 

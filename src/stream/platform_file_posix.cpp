@@ -51,8 +51,10 @@ bool open_file(const char* path, uint32_t mode, file_handle* out) {
     errno = EISDIR;
     return false;
   }
+  // A shared open still takes a shared lock, so that it is refused while an
+  // exclusive holder has the file and keeps exclusive openers out meanwhile.
   const bool shared = (mode & (kModeReadShare | kModeWriteShare)) != 0;
-  if (!shared && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (::flock(fd, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
     const int saved = errno;
     ::close(fd);
     errno = saved;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <type_traits>
 
 #include "stream/stream.h"
 
@@ -32,9 +33,7 @@ inline void encode_u16(uint8_t* out, uint16_t v) {
   out[0] = static_cast<uint8_t>(v);
   out[1] = static_cast<uint8_t>(v >> 8);
 }
-inline uint16_t decode_u16(const uint8_t* in) {
-  return static_cast<uint16_t>(in[0] | in[1] << 8);
-}
+inline uint16_t decode_u16(const uint8_t* in) { return static_cast<uint16_t>(in[0] | in[1] << 8); }
 
 void write_u32(_stream& stream, uint32_t value);
 uint32_t read_u32(_stream& stream);
@@ -63,7 +62,7 @@ void read_records(_stream& stream, int32_t count, std::initializer_list<int32_t>
   read_records(
       stream, count, fields.begin(), static_cast<int>(fields.size()),
       [](void* context, const uint8_t* bytes, int32_t records) {
-        (*static_cast<F*>(context))(bytes, records);
+        (*static_cast<std::remove_reference_t<F>*>(context))(bytes, records);
       },
       &consume);
 }
