@@ -1,0 +1,238 @@
+// The call frame shared by the exports: null handles, argument defaults,
+// result buffers and the last-error record.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "common/exception.h"
+#include "test_util.h"
+#include "velkor_index.h"
+
+namespace {
+
+using velkor_test::error_texts;
+using velkor_test::last_error_texts;
+using velkor_test::no_error;
+using velkor_test::texts_equal;
+
+constexpr uint32_t kNone = 0xFFFFFFFFu;
+
+bool count_calls(uint32_t, const char*, int32_t, void* user) {
+  ++*static_cast<int*>(user);
+  return true;
+}
+
+bool never_called(uint32_t, const char*, int32_t, void*) {
+  ADD_FAILURE() << "callback called for a null handle";
+  return false;
+}
+
+class FrameTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    velkor_test::touch(file());
+    index = idx_open(file().c_str(), false);
+    ASSERT_NE(index, nullptr) << _get_err_id() << " " << _get_err_params();
+  }
+  void TearDown() override { idx_close(index); }
+
+  std::string file() const { return dir.file("frame.idx"); }
+  // Leaves a filled last-error record behind.
+  void fail_once() {
+    ASSERT_EQ(idx_open(dir.file("missing.idx").c_str(), false), nullptr);
+    ASSERT_EQ(std::string(_get_err_id()), "_fstream.ErrOpenFile");
+  }
+
+  velkor_test::temp_dir dir;
+  idx_handle index = nullptr;
+};
+
+TEST_F(FrameTest, NullHandleGivesFailureValueAndEmptyRecord) {
+  const auto empty_text = [](const char* text) { return text != nullptr && *text == '\0'; };
+  const struct {
+    const char* name;
+    std::function<bool()> gives_failure_value;
+  } cases[] = {
+      {"idx_close", [] { return idx_close(nullptr); }},
+      {"idx_save", [] { return !idx_save(nullptr); }},
+      {"idx_discard", [] { return idx_discard(nullptr, 1) == kNone; }},
+      {"idx_index", [] { return idx_index(nullptr, 1, "a b", " ") == kNone; }},
+      {"idx_query", [&] { return empty_text(idx_query(nullptr, "a", ",")); }},
+      {"idx_id_of", [] { return idx_id_of(nullptr, "p", true) == kNone; }},
+      {"idx_path_of", [&] { return empty_text(idx_path_of(nullptr, 1)); }},
+      {"idx_time_of", [] { return idx_time_of(nullptr, 1) == 0; }},
+      {"idx_count_of", [] { return idx_count_of(nullptr, 0) == -1; }},
+      {"idx_enum_path", [] { return idx_enum_path(nullptr, never_called, nullptr) == -1; }},
+      {"idx_get_modify", [] { return !idx_get_modify(nullptr); }},
+      {"idx_adjust_cache", [] { return !idx_adjust_cache(nullptr, 100, 100); }},
+  };
+  for (const auto& c : cases) {
+    fail_once();
+    EXPECT_TRUE(c.gives_failure_value()) << c.name;
+    EXPECT_TRUE(no_error()) << c.name;
+    EXPECT_TRUE(no_error()) << c.name << ": accessors must not change the record";
+  }
+}
+
+TEST_F(FrameTest, MissingDelimiterIsOneBlank) {
+  const char* delimiters[] = {nullptr, "", " "};
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(idx_index(index, 10 + i, "x y x", delimiters[i]), 2u);
+  EXPECT_EQ(idx_index(index, 20, "x y x", ","), 1u);
+  EXPECT_EQ(idx_index(index, 30, nullptr, nullptr), 0u);
+  EXPECT_TRUE(no_error());
+  EXPECT_STREQ(idx_query(index, "x", nullptr), "10,2,11,2,12,2");
+  EXPECT_STREQ(idx_query(index, "x y x", nullptr), "20,1");
+}
+
+TEST_F(FrameTest, MissingSeparatorIsOneComma) {
+  idx_index(index, 5, "t t", " ");
+  idx_index(index, 17, "t", " ");
+  for (const char* separator : {static_cast<const char*>(nullptr), "", ","}) {
+    EXPECT_STREQ(idx_query(index, "t", separator), "5,2,17,1");
+  }
+  EXPECT_STREQ(idx_query(index, "t", ";"), "5;2;17;1");
+  EXPECT_STREQ(idx_query(index, "t", " - "), "5 - 2 - 17 - 1");
+}
+
+TEST_F(FrameTest, EmptyQueryReturnsEmptyTextWithoutLookup) {
+  idx_index(index, 5, "t", nullptr);
+  ASSERT_TRUE(idx_save(index));
+  idx_close(index);
+  index = idx_open(file().c_str(), true);
+  ASSERT_NE(index, nullptr);
+  for (const char* query : {static_cast<const char*>(nullptr), "", "absent"}) {
+    const char* result = idx_query(index, query, nullptr);
+    ASSERT_NE(result, nullptr);
+    EXPECT_STREQ(result, "");
+    EXPECT_TRUE(no_error());
+  }
+  EXPECT_EQ(idx_count_of(index, 5), 0) << "no token entry may have been loaded";
+  EXPECT_STREQ(idx_query(index, "t", nullptr), "5,1");
+  EXPECT_EQ(idx_count_of(index, 5), 1);
+}
+
+TEST_F(FrameTest, EachResultBufferChangesOnlyWithItsOwnExport) {
+  const uint32_t one = idx_id_of(index, "one", true);
+  const uint32_t two = idx_id_of(index, "two", true);
+  idx_index(index, 7, "t", nullptr);
+  const char* path = idx_path_of(index, one);
+  EXPECT_STREQ(path, "one");
+  const char* query = idx_query(index, "t", nullptr);
+  EXPECT_STREQ(query, "7,1");
+  EXPECT_STREQ(path, "one");
+  EXPECT_STREQ(idx_path_of(index, two), "two");
+  EXPECT_STREQ(path, "two");
+  EXPECT_STREQ(query, "7,1");
+  EXPECT_STREQ(idx_path_of(index, kNone), "");
+  EXPECT_STREQ(path, "");
+}
+
+TEST_F(FrameTest, OpenFailuresAreRecorded) {
+  const std::string missing = dir.file("x.idx");
+  for (bool read_only : {false, true}) {
+    EXPECT_EQ(idx_open(missing.c_str(), read_only), nullptr);
+    EXPECT_TRUE(texts_equal(last_error_texts(),
+                            {"_fstream.ErrOpenFile", "Failed to open file!", "_fstream::open()",
+                             "FileName[" + missing + "] OpenMode[" +
+                                 (read_only ? "read" : "read|write") + "] ErrCode[2]",
+                             ""}));
+  }
+  for (const char* path : {static_cast<const char*>(nullptr), ""}) {
+    EXPECT_EQ(idx_open(path, false), nullptr);
+    EXPECT_EQ(std::string(_get_err_id()), "_fstream.ErrOpenFile");
+    EXPECT_EQ(std::string(_get_err_params()).rfind("FileName[] OpenMode[read|write] ErrCode[", 0),
+              0u)
+        << _get_err_params();
+  }
+  // The fixture's index holds its file exclusively.
+  EXPECT_EQ(idx_open(file().c_str(), true), nullptr);
+  EXPECT_EQ(std::string(_get_err_id()), "_fstream.ErrOpenFile");
+}
+
+TEST_F(FrameTest, SuccessfulCallEmptiesTheRecord) {
+  int calls = 0;
+  const std::string other = dir.file("other.idx");
+  velkor_test::touch(other);
+  const std::function<void()> successes[] = {
+      [&] { idx_index(index, 1, "a b", nullptr); },
+      [&] { idx_query(index, "a", nullptr); },
+      [&] { idx_id_of(index, "p", true); },
+      [&] { idx_path_of(index, idx_id_of(index, "p", false)); },
+      [&] { idx_time_of(index, 1); },
+      [&] { idx_count_of(index, 0); },
+      [&] { idx_enum_path(index, count_calls, &calls); },
+      [&] { idx_get_modify(index); },
+      [&] { idx_adjust_cache(index, 64, 64); },
+      [&] { idx_discard(index, 1); },
+      [&] { idx_save(index); },
+      [&] { idx_close(idx_open(other.c_str(), false)); },
+      [&] { idx_close(nullptr); },
+  };
+  int i = 0;
+  for (const auto& call : successes) {
+    fail_once();
+    call();
+    EXPECT_TRUE(no_error()) << "call #" << i++;
+  }
+}
+
+TEST_F(FrameTest, ForeignThrowsAreRecordedAsUnknown) {
+  ASSERT_NE(idx_id_of(index, "p", true), kNone);
+  const error_texts unknown{"._ExceptionUnknown",
+                            "Fatal error: unknown exception! [velkor::index.dll]", "", "", ""};
+  const struct {
+    const char* thrown;
+    idx_enum_callback callback;
+    error_texts expected;
+  } cases[] = {
+      {"int", [](uint32_t, const char*, int32_t, void*) -> bool { throw 7; }, unknown},
+      {"bad_alloc", [](uint32_t, const char*, int32_t, void*) -> bool { throw std::bad_alloc(); },
+       unknown},
+      {"runtime_error",
+       [](uint32_t, const char*, int32_t, void*) -> bool { throw std::runtime_error("lost"); },
+       unknown},
+      // A _exception with an empty id is recorded as it is.
+      {"_exception",
+       [](uint32_t, const char*, int32_t, void*) -> bool {
+         throw velkor::_exception("", "Fault in design!", "w", "p", "c");
+       },
+       {"", "Fault in design!", "w", "p", "c"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(idx_enum_path(index, c.callback, nullptr), -1) << c.thrown;
+    EXPECT_TRUE(texts_equal(last_error_texts(), c.expected)) << c.thrown;
+    EXPECT_TRUE(texts_equal(last_error_texts(), c.expected)) << c.thrown << ", read again";
+  }
+  int calls = 0;
+  EXPECT_EQ(idx_enum_path(index, count_calls, &calls), 1);
+  EXPECT_EQ(calls, 1);
+  EXPECT_TRUE(no_error());
+}
+
+// Meaningful when this test is the first user of the buffers in its process,
+// as it is when ctest runs each test on its own.
+TEST(FrameRaceTest, ResultBuffersSurviveTwoThreadsRacingToFirstUse) {
+  std::atomic<int> waiting{2};
+  std::atomic<bool> ok[2] = {{false}, {false}};
+  const auto worker = [&](int slot) {
+    waiting.fetch_sub(1);
+    while (waiting.load() > 0) {
+    }
+    const bool query_first = slot == 0;
+    const char* a = query_first ? idx_query(nullptr, "t", nullptr) : idx_path_of(nullptr, 1);
+    const char* b = query_first ? idx_path_of(nullptr, 1) : idx_query(nullptr, "t", nullptr);
+    ok[slot] = a != nullptr && b != nullptr && *a == '\0' && *b == '\0';
+  };
+  std::thread first(worker, 0), second(worker, 1);
+  first.join();
+  second.join();
+  EXPECT_TRUE(ok[0]);
+  EXPECT_TRUE(ok[1]);
+}
+
+}  // namespace
