@@ -1,0 +1,51 @@
+// The figures of one run and their presentation: the Markdown tables printed
+// and committed, and the CSV that the chart is drawn from.
+#ifndef VELKOR_BENCH_REPORT_H_
+#define VELKOR_BENCH_REPORT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+struct Result {
+  double fraction = 0;
+  std::string engine;
+  std::size_t mails = 0;    // mails of this fraction
+  std::size_t indexed = 0;  // mails indexed before the time budget ran out
+  double build_s = 0;       // indexing plus save or commit
+  uint64_t file_bytes = 0;
+  double open_ms = 0;
+  double occurrence_p50_us = 0, occurrence_p99_us = 0;
+  double vocabulary_p50_us = 0, vocabulary_p99_us = 0;
+  int64_t peak_kib = 0;           // peak resident set of the build above the child's start
+  int64_t base_kib = 0;           // resident set the build child started with
+  uint64_t rchar = 0, wchar = 0;  // bytes through read / write system calls
+  uint64_t syscr = 0, syscw = 0;  // read / write system calls
+  double floor_s = 0;             // memcpy of rchar + wchar bytes
+  std::string agreement;          // answers equal to the reference engine's, e.g. "4000/4000"
+  std::string error;
+
+  bool capped() const { return indexed < mails; }
+  bool usable() const { return error.empty() && !capped(); }
+};
+
+struct RunInfo {
+  std::string started_utc;
+  std::string machine;
+  std::string versions;
+  std::string corpus;
+  std::string queries;
+  double load_min = 0, load_max = 0;
+  double budget_s = 0;
+  double wall_s = 0;
+};
+
+std::string markdown_report(const RunInfo& info, const std::vector<Result>& results);
+std::string csv_report(const std::vector<Result>& results);
+
+}  // namespace bench
+
+#endif  // VELKOR_BENCH_REPORT_H_

@@ -1,0 +1,95 @@
+// velkor index through its C interface, as a host links it.
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <unordered_map>
+
+#include "engines.h"
+#include "velkor_index.h"
+
+namespace bench {
+namespace {
+
+constexpr uint32_t kFailure = 0xFFFFFFFFu;
+
+[[noreturn]] void fail(const std::string& what) {
+  throw std::runtime_error(what + ": " + _get_err_id() + " " + _get_err_msg() + " (" +
+                           _get_err_where() + ") " + _get_err_params());
+}
+
+class VelkorEngine : public Engine {
+ public:
+  // cache_limit 0 keeps the engine's own limits.
+  VelkorEngine(std::string file, int32_t cache_limit)
+      : file_(std::move(file)), cache_limit_(cache_limit) {}
+  ~VelkorEngine() override {
+    if (handle_ != nullptr) idx_close(handle_);
+  }
+
+  std::size_t build(const std::vector<Mail>& mails, std::size_t n,
+                    Clock::time_point deadline) override {
+    // The index file must exist; an empty one opens as a new index.
+    std::FILE* created = std::fopen(file_.c_str(), "wb");
+    if (created == nullptr) throw std::runtime_error("cannot create " + file_);
+    std::fclose(created);
+    idx_handle index = idx_open(file_.c_str(), false);
+    if (index == nullptr) fail("idx_open");
+    if (cache_limit_ > 0) idx_adjust_cache(index, cache_limit_, cache_limit_);
+    std::size_t done = 0;
+    for (; done < n && Clock::now() < deadline; ++done) {
+      const uint32_t id = idx_id_of(index, mails[done].path.c_str(), true);
+      if (id == kFailure) fail("idx_id_of");
+      if (idx_index(index, id, mails[done].text.c_str(), " ") == kFailure) fail("idx_index");
+    }
+    if (!idx_save(index)) fail("idx_save");
+    idx_close(index);
+    return done;
+  }
+
+  uint64_t stored_bytes() const override { return std::filesystem::file_size(file_); }
+
+  void open() override {
+    handle_ = idx_open(file_.c_str(), true);
+    if (handle_ == nullptr) fail("idx_open");
+  }
+
+  void query(const std::string& token, std::vector<Posting>& out) override {
+    out.clear();
+    const char* text = idx_query(handle_, token.c_str(), ",");
+    // "id,count,id,count...": path ids are signed decimals.
+    while (*text != '\0') {
+      char* end = nullptr;
+      const long id = std::strtol(text, &end, 10);
+      const unsigned long count = std::strtoul(end + 1, &end, 10);
+      out.push_back({static_cast<uint32_t>(id), static_cast<uint32_t>(count)});
+      text = *end == ',' ? end + 1 : end;
+    }
+  }
+
+  void map_documents(const std::vector<Mail>& mails, std::size_t n) override {
+    for (std::size_t i = 0; i < n; ++i) {
+      const uint32_t id = idx_id_of(handle_, mails[i].path.c_str(), false);
+      if (id != kFailure) mail_of_id_[id] = static_cast<uint32_t>(i);
+    }
+  }
+
+  uint32_t mail_of(uint32_t doc) const override {
+    auto found = mail_of_id_.find(doc);
+    return found == mail_of_id_.end() ? kFailure : found->second;
+  }
+
+ private:
+  std::string file_;
+  int32_t cache_limit_;
+  idx_handle handle_ = nullptr;
+  std::unordered_map<uint32_t, uint32_t> mail_of_id_;
+};
+
+}  // namespace
+
+std::unique_ptr<Engine> make_velkor_engine(const std::string& file, int32_t cache_limit) {
+  return std::make_unique<VelkorEngine>(file, cache_limit);
+}
+
+}  // namespace bench
