@@ -377,7 +377,11 @@ bool print_path(uint32_t id, const char* path, int32_t time, void*) {
   const std::time_t t = static_cast<std::time_t>(time);
   char when[32];
   std::tm parts;
+#if defined(_WIN32)
+  gmtime_s(&parts, &t);
+#else
   gmtime_r(&t, &parts);
+#endif
   std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &parts);
   std::printf("%d\t%s\t%s\n", static_cast<int32_t>(id), when, path);
   return true;

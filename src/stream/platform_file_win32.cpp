@@ -1,0 +1,95 @@
+// Windows file layer. The index file's path arrives as UTF-8 bytes and is
+// opened through the wide-character interface; exclusive use is the share
+// mode of CreateFileW, which a second open fails against with
+// ERROR_SHARING_VIOLATION, also inside this process.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <time.h>
+
+#include <string>
+
+#include "stream/platform_file.h"
+#include "stream/utf8_path.h"
+
+namespace velkor {
+namespace platform {
+
+namespace {
+
+HANDLE to_handle(file_handle file) { return reinterpret_cast<HANDLE>(file); }
+
+}  // namespace
+
+// INVALID_HANDLE_VALUE doubles as the closed state.
+static_assert(sizeof(file_handle) == sizeof(HANDLE), "a handle must fit file_handle");
+
+bool open_file(const char* path, uint32_t mode, file_handle* out) {
+  *out = kNoFile;
+  DWORD access = 0;
+  if ((mode & kModeCreate) != 0) {
+    access = GENERIC_READ | GENERIC_WRITE;
+  } else {
+    if ((mode & kModeRead) != 0) access |= GENERIC_READ;
+    if ((mode & kModeWrite) != 0) access |= GENERIC_WRITE;
+  }
+  DWORD share = 0;
+  if ((mode & kModeReadShare) != 0) share |= FILE_SHARE_READ;
+  if ((mode & kModeWriteShare) != 0) share |= FILE_SHARE_WRITE;
+  const DWORD disposition = (mode & kModeCreate) != 0 ? CREATE_ALWAYS : OPEN_EXISTING;
+
+  const std::u16string units = utf8_path_units(path);
+  const std::wstring wide(units.begin(), units.end());
+  const HANDLE file = ::CreateFileW(wide.c_str(), access, share, nullptr, disposition,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  *out = reinterpret_cast<file_handle>(file);
+  return true;
+}
+
+void close_file(file_handle file) {
+  if (file != kNoFile) ::CloseHandle(to_handle(file));
+}
+
+int32_t seek_file(file_handle file, int32_t distance, int32_t origin) {
+  const DWORD method = origin == 0 ? FILE_BEGIN : origin == 1 ? FILE_CURRENT : FILE_END;
+  // Without a high part the distance is a signed 32-bit number and the
+  // result is the low 32 bits of the new position.
+  const DWORD result = ::SetFilePointer(to_handle(file), distance, nullptr, method);
+  if (result == INVALID_SET_FILE_POINTER) return -1;
+  return static_cast<int32_t>(result);
+}
+
+int32_t read_file(file_handle file, void* buffer, int32_t count) {
+  if (count <= 0) return 0;
+  DWORD got = 0;
+  if (!::ReadFile(to_handle(file), buffer, static_cast<DWORD>(count), &got, nullptr)) return 0;
+  return static_cast<int32_t>(got);
+}
+
+int32_t write_file(file_handle file, const void* buffer, int32_t count) {
+  if (count <= 0) return 0;
+  DWORD put = 0;
+  if (!::WriteFile(to_handle(file), buffer, static_cast<DWORD>(count), &put, nullptr)) return 0;
+  return static_cast<int32_t>(put);
+}
+
+bool set_end_of_file(file_handle file) { return ::SetEndOfFile(to_handle(file)) != 0; }
+
+bool flush_file(file_handle file) { return ::FlushFileBuffers(to_handle(file)) != 0; }
+
+int32_t last_error_code() { return static_cast<int32_t>(::GetLastError()); }
+
+void set_last_error_code(int32_t code) { ::SetLastError(static_cast<DWORD>(code)); }
+
+int32_t io_error_code() { return ERROR_WRITE_FAULT; }
+
+int64_t current_time() { return static_cast<int64_t>(::_time64(nullptr)); }
+
+}  // namespace platform
+}  // namespace velkor
