@@ -1,0 +1,225 @@
+// Lookups of paths and ids, counters, enumeration and the cache limits.
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "index/token_indexes.h"
+#include "index_test_util.h"
+
+namespace velkor_test {
+namespace {
+
+std::vector<int32_t> counters(idx_handle h) {
+  std::vector<int32_t> out;
+  for (uint32_t c = 0; c <= 9; ++c) out.push_back(idx_count_of(h, c));
+  return out;
+}
+
+TEST(Lookups, CountersFollowTheIndex) {
+  temp_dir dir;
+  handle h(open_new(dir.file("i.vx")));
+  EXPECT_EQ(std::vector<int32_t>(10, 0), counters(h));
+  for (const uint32_t c : {10u, 11u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(-1, idx_count_of(h, c)) << c;
+    EXPECT_TRUE(no_error());
+  }
+  idx_id_of(h, "p", true);
+  ASSERT_EQ(2u, idx_index(h, 5, "a b", nullptr));
+  // size, slots, idle, tokens, paths, cached/modified tokens, cached/modified paths, names
+  EXPECT_EQ(std::vector<int32_t>({512 + 3 * 32, 3, 0, 2, 1, 2, 0, 1, 0, 1}), counters(h));
+  ASSERT_EQ(1u, idx_index(h, 5, "a", nullptr));
+  EXPECT_EQ(1, idx_count_of(h, 6));
+  ASSERT_TRUE(idx_save(h));
+  const int32_t saved_size = static_cast<int32_t>(read_file(dir.file("i.vx")).size());
+  EXPECT_EQ(std::vector<int32_t>({saved_size, 3, 0, 2, 1, 0, 0, 0, 0, 1}), counters(h));
+  ASSERT_EQ(576u, idx_discard(h, 5));
+  EXPECT_EQ(std::vector<int32_t>({saved_size, 3, 3, 0, 0, 0, 0, 0, 0, 1}), counters(h));
+}
+
+TEST(Lookups, CacheLimitsNeverGoBelow64) {
+  temp_dir dir;
+  touch(dir.file("i.vx"));
+  velkor::_CTokenIndexes index(dir.file("i.vx"), false);
+  EXPECT_EQ(64, index.token_cache_limit());
+  EXPECT_EQ(64, index.path_cache_limit());
+  const struct {
+    int32_t token, path, want_token, want_path;
+  } cases[] = {{10, 1000, 64, 1000},
+               {-5, 64, 64, 64},
+               {65, 63, 65, 64},
+               {-2147483647 - 1, 2147483647, 64, 2147483647}};
+  for (const auto& c : cases) {
+    index._adjust_cache(c.token, c.path);
+    EXPECT_EQ(c.want_token, index.token_cache_limit());
+    EXPECT_EQ(c.want_path, index.path_cache_limit());
+  }
+}
+
+std::string numbered_text(int first, int count) {
+  std::string text;
+  for (int i = first; i < first + count; ++i) text += "t" + std::to_string(i) + " ";
+  return text;
+}
+
+TEST(Lookups, TheTokenLimitDecidesWhatStaysCachedAfterIndexing) {
+  temp_dir dir;
+  handle h(open_new(dir.file("i.vx")));
+  EXPECT_TRUE(idx_adjust_cache(h, 10, 1000));
+  ASSERT_EQ(100u, idx_index(h, 1, numbered_text(0, 100).c_str(), nullptr));
+  EXPECT_EQ(64, idx_count_of(h, 5));
+  EXPECT_TRUE(idx_adjust_cache(h, 1000, 1000));
+  ASSERT_EQ(100u, idx_index(h, 2, numbered_text(100, 100).c_str(), nullptr));
+  EXPECT_EQ(164, idx_count_of(h, 5));
+  // Queries load entries beyond the limit; they are not trimmed until the next indexing call.
+  EXPECT_STREQ("1,1", idx_query(h, "t0", nullptr));
+  EXPECT_EQ(165, idx_count_of(h, 5));
+  EXPECT_TRUE(idx_adjust_cache(h, -5, 64));
+  EXPECT_EQ(165, idx_count_of(h, 5));
+  ASSERT_EQ(0u, idx_index(h, 3, "", nullptr));
+  EXPECT_EQ(64, idx_count_of(h, 5));
+  EXPECT_EQ(2, idx_count_of(h, 7));
+  for (int p = 4; p < 100; ++p) idx_index(h, p, "t0", nullptr);
+  EXPECT_EQ(64, idx_count_of(h, 7));
+  EXPECT_EQ(98, idx_count_of(h, 4));
+}
+
+TEST(Lookups, PathsAndIdsAreFoundBytewise) {
+  temp_dir dir;
+  handle h(open_new(dir.file("i.vx")));
+  EXPECT_EQ(0xFFFFFFFFu, idx_id_of(h, "Docs/A.txt", false));
+  const int64_t before = static_cast<int64_t>(std::time(nullptr));
+  const uint32_t upper = idx_id_of(h, "Docs/A.txt", true);
+  const uint32_t lower = idx_id_of(h, "docs/a.txt", true);
+  const int64_t after = static_cast<int64_t>(std::time(nullptr));
+  ASSERT_NE(0xFFFFFFFFu, upper);
+  ASSERT_NE(0xFFFFFFFFu, lower);
+  EXPECT_NE(upper, lower);
+  // Drawn ids have bit 31 and bit 15 clear.
+  EXPECT_EQ(0u, (upper | lower) & 0x80008000u);
+  EXPECT_EQ(upper, idx_id_of(h, "Docs/A.txt", false));
+  EXPECT_EQ(upper, idx_id_of(h, "Docs/A.txt", true));
+  EXPECT_EQ(0xFFFFFFFFu, idx_id_of(h, "Docs/A.txt ", false));
+  for (const char* empty : {static_cast<const char*>(nullptr), ""}) {
+    EXPECT_EQ(0xFFFFFFFFu, idx_id_of(h, empty, true));
+    EXPECT_TRUE(no_error());
+  }
+  EXPECT_EQ(2, idx_count_of(h, 9));
+  EXPECT_STREQ("Docs/A.txt", idx_path_of(h, upper));
+  EXPECT_STREQ("docs/a.txt", idx_path_of(h, lower));
+  const int64_t time = idx_time_of(h, static_cast<int32_t>(upper));
+  EXPECT_LE(before, time);
+  EXPECT_GE(after, time);
+  for (const uint32_t unknown : {0x80000000u, 0xFFFFFFFFu}) {
+    EXPECT_STREQ("", idx_path_of(h, unknown));
+    EXPECT_EQ(0, idx_time_of(h, static_cast<int32_t>(unknown)));
+    EXPECT_TRUE(no_error());
+  }
+}
+
+TEST(Lookups, StoredTimesAreSignExtended) {
+  temp_dir dir;
+  const std::string path = dir.file("i.vx");
+  uint32_t id = 0;
+  {
+    handle h(open_new(path));
+    id = idx_id_of(h, "old", true);
+    idx_index(h, id, "x", nullptr);
+    ASSERT_TRUE(idx_save(h));
+  }
+  std::vector<uint8_t> f = read_file(path);
+  const std::vector<size_t> times = registry_time_offsets(f);
+  ASSERT_EQ(1u, times.size());
+  for (const uint32_t stored : {0x80000001u, 0xFFFFFFFFu, 0x7FFFFFFFu}) {
+    put_u32(f, times[0], stored);
+    write_file(path, f);
+    handle h(idx_open(path.c_str(), true));
+    EXPECT_EQ(static_cast<int64_t>(static_cast<int32_t>(stored)),
+              idx_time_of(h, static_cast<int32_t>(id)));
+  }
+}
+
+struct visit {
+  uint32_t id;
+  std::string path;
+};
+
+TEST(Lookups, EnumerationWalksTheRegistryInSignedIdOrder) {
+  temp_dir dir;
+  handle h(open_new(dir.file("i.vx")));
+  std::vector<visit> seen;
+  auto record = [](uint32_t id, const char* path, int32_t, void* user) {
+    static_cast<std::vector<visit>*>(user)->push_back({id, path});
+    return true;
+  };
+  auto stop = [](uint32_t, const char*, int32_t, void* user) {
+    ++*static_cast<int*>(user);
+    return false;
+  };
+  EXPECT_EQ(0, idx_enum_path(h, record, &seen));
+  EXPECT_TRUE(seen.empty());
+  int calls = 0;
+  EXPECT_EQ(0, idx_enum_path(h, stop, &calls));
+  EXPECT_EQ(0, calls);
+  for (int i = 0; i < 20; ++i) idx_id_of(h, ("p" + std::to_string(i)).c_str(), true);
+  EXPECT_EQ(1, idx_enum_path(h, stop, &calls));
+  EXPECT_EQ(1, calls);
+  EXPECT_EQ(idx_count_of(h, 9), idx_enum_path(h, record, &seen));
+  ASSERT_EQ(20u, seen.size());
+  for (size_t i = 0; i < seen.size(); ++i) {
+    if (i > 0) {
+      EXPECT_LT(static_cast<int32_t>(seen[i - 1].id), static_cast<int32_t>(seen[i].id));
+    }
+    EXPECT_EQ(seen[i].id, idx_id_of(h, seen[i].path.c_str(), false));
+  }
+  EXPECT_EQ(-1, idx_enum_path(h, nullptr, nullptr));
+  EXPECT_TRUE(texts_equal(last_error_texts(),
+                          {"_CTokenIndexes.NullCallback", "The enumeration callback is null!",
+                           "_CTokenIndexes::_enum_paths", "", ""}));
+}
+
+// Every registered id in ascending signed order.
+bool collect(uint32_t id, const char*, int32_t, void* user) {
+  static_cast<std::vector<int32_t>*>(user)->push_back(static_cast<int32_t>(id));
+  return true;
+}
+
+struct mutating_walk {
+  idx_handle h;
+  std::vector<int32_t> initial, visited;
+};
+
+// At its first call the callback discards its own record and the next one,
+// and registers 40 more paths.
+bool mutate_at_first(uint32_t id, const char* path, int32_t, void* user) {
+  auto* w = static_cast<mutating_walk*>(user);
+  w->visited.push_back(static_cast<int32_t>(id));
+  if (w->visited.size() > 1) return true;
+  const std::string mine = path;
+  idx_discard(w->h, id);
+  idx_discard(w->h, static_cast<uint32_t>(w->initial[1]));
+  for (int i = 0; i < 40; ++i) idx_id_of(w->h, ("new" + std::to_string(i)).c_str(), true);
+  EXPECT_EQ(mine, path);  // the text handed in outlives the record
+  return true;
+}
+
+TEST(Lookups, EnumerationGoesOnAtTheNextRegisteredIdWhenTheCallbackChangesTheRegistry) {
+  temp_dir dir;
+  handle h(open_new(dir.file("i.vx")));
+  mutating_walk walk{h, {}, {}};
+  for (int i = 0; i < 8; ++i) idx_id_of(h, ("p" + std::to_string(i)).c_str(), true);
+  idx_enum_path(h, collect, &walk.initial);
+  const int32_t count = idx_enum_path(h, mutate_at_first, &walk);
+  std::vector<int32_t> after;
+  idx_enum_path(h, collect, &after);
+  ASSERT_EQ(46u, after.size());
+  // Removed records are not visited; added ones are when they lie behind.
+  std::vector<int32_t> expected = {walk.initial[0]};
+  for (const int32_t id : after) {
+    if (id > walk.initial[0]) expected.push_back(id);
+  }
+  EXPECT_EQ(expected, walk.visited);
+  EXPECT_EQ(static_cast<int32_t>(expected.size()), count);
+}
+
+}  // namespace
+}  // namespace velkor_test
