@@ -40,9 +40,10 @@ void read_bytes_bounded(_stream& stream, std::vector<uint8_t>& out, int32_t coun
 }
 
 std::string text_before_zero(const uint8_t* bytes, size_t count) {
+  if (count == 0) return std::string();  // an empty buffer may have no storage at all
   const void* zero = std::memchr(bytes, 0, count);
-  const size_t length = zero ? static_cast<size_t>(static_cast<const uint8_t*>(zero) - bytes)
-                             : count;
+  const size_t length =
+      zero ? static_cast<size_t>(static_cast<const uint8_t*>(zero) - bytes) : count;
   return std::string(reinterpret_cast<const char*>(bytes), length);
 }
 
