@@ -95,7 +95,7 @@ class _CObjMemCache {
     const int32_t n = static_cast<int32_t>(static_cast<uint32_t>(recency_list.size()) - keep);
     if (n <= 0) return n;
     auto it = recency_list.begin();
-    for (int32_t i = 0; i < n; ++i, ++it) {
+    for (int32_t i = 0; i < n && it != recency_list.end(); ++i, ++it) {
       const uint32_t id = *it;
       if (dirty_set.count(id) != 0) {
         const auto entry = entries.find(id);
