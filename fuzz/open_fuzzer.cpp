@@ -1,0 +1,84 @@
+// Opens arbitrary bytes as an index file. Whatever the bytes, nothing may
+// crash, leak or allocate without bound. When the format check finds the
+// bytes sound, the engine must agree: the file opens, every lookup, a
+// discard, an indexing call and a save succeed, and the saved file is sound.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "fuzz_util.h"
+#include "index/format_check.h"
+#include "index/token_indexes.h"
+#include "velkor_index.h"
+
+namespace {
+
+using velkor_fuzz::fail;
+
+bool any_path(uint32_t, const char*, int32_t, void*) { return true; }
+
+void expect_ok(bool sound, const char* what) {
+  if (sound && *_get_err_id() != '\0') {
+    fail(std::string(what) + " failed on a sound file: " + _get_err_id() + " " + _get_err_msg());
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  std::srand(1);
+  const std::string& file = velkor_fuzz::scratch_file("open");
+  velkor_fuzz::write_bytes(file, data, size);
+  const bool sound = velkor::check_index_bytes(data, size).empty();
+
+  idx_handle index = idx_open(file.c_str(), false);
+  if (index == nullptr) {
+    if (sound) fail(std::string("a sound file does not open: ") + _get_err_id());
+    return 0;
+  }
+  auto* engine = reinterpret_cast<velkor::_CTokenIndexes*>(index);
+
+  // Query the first tokens of the table by their own text, and a few others.
+  std::vector<std::string> tokens = {"a", "the", "ab", "`g", std::string(40, 'x')};
+  const velkor::_CTokenIndexes::_CPredTokenEntryFilter any("");
+  int loaded = 0;
+  for (const auto& pair : engine->tokens()) {
+    if (++loaded > 8) break;
+    try {
+      const velkor::token_entry* entry = engine->token_entries()._get_object(pair.second, any);
+      if (entry != nullptr) tokens.push_back(entry->token);
+    } catch (...) {
+      if (sound) fail("a token entry of a sound file does not load");
+    }
+  }
+  for (const std::string& token : tokens) {
+    idx_query(index, token.c_str(), ",");
+    expect_ok(sound, "idx_query");
+  }
+  for (uint32_t selector = 0; selector <= 10; ++selector) {
+    idx_count_of(index, selector);
+    expect_ok(sound, "idx_count_of");
+  }
+  idx_enum_path(index, any_path, nullptr);
+  idx_get_modify(index);
+
+  std::vector<uint32_t> paths;
+  for (const auto& pair : engine->paths()) paths.push_back(static_cast<uint32_t>(pair.first));
+  if (!paths.empty()) {
+    idx_discard(index, paths.front());
+    expect_ok(sound, "idx_discard");
+    idx_path_of(index, paths.back());
+  }
+  idx_index(index, paths.empty() ? 5 : paths.back(), "fuzz the index a the ab `g", " ");
+  expect_ok(sound, "idx_index");
+  const bool saved = idx_save(index);
+  expect_ok(sound, "idx_save");
+  idx_close(index);
+
+  if (sound && saved) {
+    const std::vector<std::string> findings = velkor::check_index_file(file);
+    if (!findings.empty()) fail("saving a sound file made it unsound: " + findings.front());
+  }
+  return 0;
+}
