@@ -9,7 +9,7 @@
 # Limits: an input is at most 16 KiB; no single allocation may exceed 64 MiB
 # (4,000 times the largest input: the engine reads counts and lengths from
 # the file and must never trust them ahead of the bytes that are there), the
-# whole process stays under 1 GiB, and one input may take at most 10 s.
+# whole process stays under 512 MiB, and one input may take at most 10 s.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -36,6 +36,6 @@ for target in $targets; do
   mkdir -p "$work" "$artifacts"
   echo "=== fuzz: $target for ${seconds}s"
   "build-fuzz/velkor_${target}_fuzzer" -max_total_time="$seconds" -max_len=16384 \
-    -rss_limit_mb=1024 -malloc_limit_mb=64 -timeout=10 -print_final_stats=1 \
+    -rss_limit_mb=512 -malloc_limit_mb=64 -timeout=10 -print_final_stats=1 \
     -artifact_prefix="$artifacts/" "$work" "fuzz/corpus/$target"
 done
