@@ -100,6 +100,7 @@ static void real_index(const char* file) {
   struct visit v = {0, 0, ""};
   uint32_t id;
   int64_t created;
+  int32_t saved_size;
   idx_handle index;
   FILE* empty = fopen(file, "wb");
   CHECK(empty != NULL);
@@ -132,8 +133,10 @@ static void real_index(const char* file) {
   CHECK(idx_adjust_cache(index, 10, 1000) == true && no_error());
   CHECK(idx_save(index) == true && no_error());
   CHECK(idx_get_modify(index) == false);
-  CHECK(idx_count_of(index, 0) > 512 && idx_count_of(index, 0) == file_size(file));
+  saved_size = idx_count_of(index, 0);
   CHECK(idx_close(index) == true);
+  /* Measured once closed: on Windows nobody may open a held index file. */
+  CHECK(saved_size > 512 && saved_size == file_size(file));
 
   /* Reopened read-only, the saved index answers the same and refuses changes. */
   index = idx_open(file, true);

@@ -130,8 +130,9 @@ void run_workload(bool unlimited_cache) {
   }
   expect_answers(h, m, words, "before save");
   ASSERT_TRUE(idx_save(h));
-  EXPECT_EQ(std::vector<std::string>(), velkor::check_index_file(path));
   EXPECT_EQ(0, idx_count_of(h, 5));
+  EXPECT_EQ(std::vector<std::string>(),
+            look_at_held_file(h, path, [&] { return velkor::check_index_file(path); }));
   expect_answers(h, m, words, "after save");
   h.reopen(path, true);
   expect_answers(h, m, words, "reopened");

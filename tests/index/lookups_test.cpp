@@ -1,5 +1,6 @@
 // Lookups of paths and ids, counters, enumeration and the cache limits.
 #include <ctime>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -30,7 +31,7 @@ TEST(Lookups, CountersFollowTheIndex) {
   ASSERT_EQ(1u, idx_index(h, 5, "a", nullptr));
   EXPECT_EQ(1, idx_count_of(h, 6));
   ASSERT_TRUE(idx_save(h));
-  const int32_t saved_size = static_cast<int32_t>(read_file(dir.file("i.vx")).size());
+  const auto saved_size = static_cast<int32_t>(std::filesystem::file_size(dir.file("i.vx")));
   EXPECT_EQ(std::vector<int32_t>({saved_size, 3, 0, 2, 1, 0, 0, 0, 0, 1}), counters(h));
   ASSERT_EQ(576u, idx_discard(h, 5));
   EXPECT_EQ(std::vector<int32_t>({saved_size, 3, 3, 0, 0, 0, 0, 0, 0, 1}), counters(h));

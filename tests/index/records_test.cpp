@@ -35,6 +35,7 @@ TEST(Records, IndexedEntriesAreStoredInTheirSlots) {
   ASSERT_EQ(2u, idx_index(h, 5, "a b", nullptr));
   ASSERT_EQ(1u, idx_index(h, 0xFFFFFFF0u, "a", nullptr));
   ASSERT_TRUE(idx_save(h));
+  h.reset();
   const std::vector<uint8_t> f = read_file(path);
   // Token entries first (a at 512, b at 544), then the path entry at 576.
   const std::vector<uint8_t> path_entry = {5, 0, 0, 0, 2, 0, 0, 0, 0, 2, 0, 0, 0x20, 2, 0, 0};
