@@ -57,6 +57,7 @@ bool _CTokenIndexes::_load() {
 
   stream->_seek(static_cast<int32_t>(header[kWordSlotTableBegin]), 0);
   storage->_load_stg_slots(*stream);
+  storage->check_slots_within(stream->_size());
   stream->_seek(static_cast<int32_t>(header[kWordTokenTableBegin]), 0);
   _load_token_table(*stream);
   stream->_seek(static_cast<int32_t>(header[kWordPathTableBegin]), 0);

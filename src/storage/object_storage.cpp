@@ -117,6 +117,14 @@ void _CObjectStorage::_load_stg_slots(_stream& from) {
   }
 }
 
+void _CObjectStorage::check_slots_within(int64_t file_size) const {
+  for (const _CStgSlotItem& slot : slots) {
+    if (static_cast<int64_t>(slot.offset) + slot.size > file_size) {
+      throw storage_errors::invalid_slot_size();
+    }
+  }
+}
+
 void _CObjectStorage::_save_stg_slots(_stream& to) {
   write_u32(to, static_cast<uint32_t>(slots.size()));
   for (const _CStgSlotItem& slot : slots) {

@@ -60,6 +60,11 @@ class _CObjectStorage {
   void __alloc_stg_slots(int32_t n, std::vector<_CStgSlotItem>& out);
   void _load_stg_slots(_stream& from);
   void _save_stg_slots(_stream& to);
+  // Raises the invalid-slot-size error for a slot that reaches past
+  // `file_size`. A saved index keeps its sections behind the slot region,
+  // so only a damaged file has one; it would make the next appended slot
+  // grow the file (and the objects read back from it) towards 2 GiB.
+  void check_slots_within(int64_t file_size) const;
 
   // The record whose offset is `id` (binary search), or null.
   _CStgSlotItem* find_slot(uint32_t id);

@@ -152,6 +152,22 @@ TEST(IndexFile, MagicNumbersDecideWhetherAFileOpens) {
   EXPECT_TRUE(texts_equal(last_error_texts(), invalid));
 }
 
+// The sections of a saved index lie behind its slots; a slot record that
+// reaches past the file's end is damage, refused before any slot is appended
+// towards it.
+TEST(IndexFile, ASlotReachingPastTheFileIsRefused) {
+  temp_dir dir;
+  const std::string path = dir.file("i.vx");
+  std::vector<uint8_t> f = saved_index(path);
+  const size_t last_record = u32_at(f, 16) + 4 + 13 * (u32_at(f, u32_at(f, 16)) - 1);
+  put_u32(f, last_record + 4, 0x10000000u);  // its size
+  write_file(path, f);
+  EXPECT_EQ(nullptr, idx_open(path.c_str(), false));
+  EXPECT_TRUE(texts_equal(last_error_texts(),
+                          {"_CObjectStorage.InvalidSlotSize", "Invalid slot size detected in stream!",
+                           "_CObjectStorage::_load_stg_slots", "", ""}));
+}
+
 TEST(IndexFile, EveryCutOfASavedFileFailsWithAReadError) {
   temp_dir dir;
   const std::string path = dir.file("i.vx");
