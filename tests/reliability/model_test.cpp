@@ -127,9 +127,23 @@ class sequence {
     // Colliding hashes ("ab" and "`g", "ac" and "`h"), case, bytes above
     // 0x7F, two long tokens equal in their first 30 bytes, and tokens that
     // hold the other delimiters.
-    vocabulary_ = {"a",    "b",     "ab", "`g", "ac", "`h", "A", "Ab", "\xE9t\xE9", "x,y",
-                   "x y", "--", "to", "be", std::string(30, 'L'),
-                   std::string(30, 'L') + "ong tail one", std::string(30, 'L') + "ong tail two",
+    vocabulary_ = {"a",
+                   "b",
+                   "ab",
+                   "`g",
+                   "ac",
+                   "`h",
+                   "A",
+                   "Ab",
+                   "\xE9t\xE9",
+                   "x,y",
+                   "x y",
+                   "--",
+                   "to",
+                   "be",
+                   std::string(30, 'L'),
+                   std::string(30, 'L') + "ong tail one",
+                   std::string(30, 'L') + "ong tail two",
                    std::string(29, 'L')};
     if (wide_) {
       // Enough tokens to push the caches past their limits.
@@ -171,9 +185,9 @@ class sequence {
   }
 
   std::string random_path() {
-    static const char* const kPaths[] = {"docs/a.txt", "docs/A.txt", "docs/b.txt", "c",
-                                         "\xC3\xA9t\xC3\xA9.txt", "a path with spaces",
-                                         "docs/a.txt.bak", "x"};
+    static const char* const kPaths[] = {
+        "docs/a.txt",         "docs/A.txt",     "docs/b.txt", "c", "\xC3\xA9t\xC3\xA9.txt",
+        "a path with spaces", "docs/a.txt.bak", "x"};
     return pick_of(kPaths);
   }
 
