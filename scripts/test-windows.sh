@@ -36,6 +36,9 @@ export WINEPREFIX="$build/wine-prefix" WINEARCH=win64 WINEDEBUG=-all
 # and a crash ends the program with a failure instead of starting a debugger.
 export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 unset DISPLAY
+# Wine keeps file names on the Linux side in the locale's character set; the
+# tests name files with characters beyond Latin-1.
+export LC_ALL=C.UTF-8
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "initialising the Wine prefix $WINEPREFIX"
   wineboot -i >/dev/null 2>&1

@@ -8,21 +8,33 @@
 
 #include "velkor_index.h"
 
+#if defined(_WIN32)
+#include <process.h>
+#endif
+
 namespace velkor_test {
 
 namespace fs = std::filesystem;
 
 temp_dir::temp_dir() {
+#if defined(_WIN32)
+  // No mkdtemp: the process id and a counter name the folder, and the next
+  // name is tried while one exists. The path is kept as UTF-8, the form the
+  // engine takes paths in.
+  static int counter = 0;
+  for (;;) {
+    const fs::path candidate =
+        fs::temp_directory_path() /
+        ("velkor-test-" + std::to_string(_getpid()) + "-" + std::to_string(++counter));
+    if (fs::create_directory(candidate)) {
+      path_ = candidate.u8string();
+      break;
+    }
+  }
+#else
   std::string pattern = (fs::temp_directory_path() / "velkor-test-XXXXXX").string();
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
-#if defined(_WIN32)
-  static int counter = 0;
-  path_ = (fs::temp_directory_path() /
-           ("velkor-test-" + std::to_string(std::rand()) + "-" + std::to_string(++counter)))
-              .string();
-  fs::create_directories(path_);
-#else
   if (mkdtemp(buffer.data()) == nullptr) std::abort();
   path_ = buffer.data();
 #endif
@@ -30,18 +42,18 @@ temp_dir::temp_dir() {
 
 temp_dir::~temp_dir() {
   std::error_code ignored;
-  fs::remove_all(path_, ignored);
+  fs::remove_all(fs::u8path(path_), ignored);
 }
 
 std::string temp_dir::file(const std::string& name) const { return path_ + "/" + name; }
 
 std::vector<uint8_t> read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(fs::u8path(path), std::ios::binary);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(fs::u8path(path), std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
@@ -51,7 +63,7 @@ void write_file(const std::string& path, const std::string& bytes) {
 
 void touch(const std::string& path) { write_file(path, std::string()); }
 
-bool file_exists(const std::string& path) { return fs::exists(path); }
+bool file_exists(const std::string& path) { return fs::exists(fs::u8path(path)); }
 
 error_texts last_error_texts() {
   return {_get_err_id(), _get_err_msg(), _get_err_where(), _get_err_params(), _get_err_comment()};

@@ -28,6 +28,7 @@ class temp_dir {
   std::string path_;
 };
 
+// Paths are UTF-8, the form the engine takes them in.
 std::vector<uint8_t> read_file(const std::string& path);
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
 void write_file(const std::string& path, const std::string& bytes);

@@ -33,16 +33,13 @@ constexpr uint32_t kRW = _fstream::kRead | _fstream::kWrite;
 
 class PlatformFileTest : public ::testing::Test {
  protected:
-  // The folder as UTF-8, the form the engine takes paths in.
-  std::string utf8_file(const std::string& name) const {
-    return fs::path(dir.path()).u8string() + "/" + name;
-  }
+  fs::path folder() const { return fs::u8path(dir.path()); }
 
   // The names as the system holds them (16-bit units on Windows, bytes
   // elsewhere).
   std::vector<fs::path::string_type> names_in_folder() const {
     std::vector<fs::path::string_type> names;
-    for (const auto& entry : fs::directory_iterator(dir.path())) {
+    for (const auto& entry : fs::directory_iterator(folder())) {
       names.push_back(entry.path().filename().native());
     }
     return names;
@@ -71,7 +68,7 @@ TEST_F(PlatformFileTest, Utf8PathNamesTheConvertedFile) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.utf8));
-    const std::string path = utf8_file(c.utf8);
+    const std::string path = dir.file(c.utf8);
     {
       _fstream created(path.c_str(), _fstream::kCreate, true);
       created.write("abc", 3);
@@ -80,15 +77,14 @@ TEST_F(PlatformFileTest, Utf8PathNamesTheConvertedFile) {
     EXPECT_EQ(names_in_folder(), std::vector<fs::path::string_type>{c.native.native()});
 
     // The other way round: a file the system named opens by the UTF-8 path.
-    fs::remove(fs::path(dir.path()) / c.native);
-    const std::string plain = dir.file("plain");
-    velkor_test::write_file(plain, std::string("12345"));
-    fs::rename(plain, fs::path(dir.path()) / c.native);
+    fs::remove(folder() / c.native);
+    velkor_test::write_file(dir.file("plain"), std::string("12345"));
+    fs::rename(folder() / "plain", folder() / c.native);
     {
       _fstream opened(path.c_str(), _fstream::kRead, true);
       EXPECT_EQ(opened.size(), 5);
     }
-    fs::remove(fs::path(dir.path()) / c.native);
+    fs::remove(folder() / c.native);
   }
 }
 
