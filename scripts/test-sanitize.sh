@@ -10,13 +10,14 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1:detect
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export VELKOR_MODEL_SEQUENCES=${VELKOR_MODEL_SEQUENCES:-400}
 
-# The installed consumer is not built with the sanitizers: it loads the
-# instrumented library only with the sanitizer runtime preloaded, and the
-# tools it runs along (cmake, the compiler) are not ours, so leaks are not
-# checked in that run. The Python interpreter cannot host the runtime at all
-# (it loads no C++ library before it), so the binding's tests run only in
-# the native stage.
-ctest --test-dir build-asan --output-on-failure -j"$(nproc)" -E '^(python_binding|install_consumer)$'
-LD_PRELOAD="$(${CXX:-c++} -print-file-name=libasan.so)" ASAN_OPTIONS=detect_leaks=0 \
-  ctest --test-dir build-asan --output-on-failure -R '^install_consumer$'
-
+# Hosts that are not built with the sanitizers (the Python interpreter, the
+# installed consumer) load the instrumented library only with the sanitizer
+# runtime preloaded, and with the C++ runtime preloaded beside it (a host
+# that loads no C++ library leaves the sanitizer no real function behind its
+# hook on thrown exceptions). The tools that run along (cmake, the compiler,
+# the interpreter) are not ours, so leaks are not checked in that run.
+hosted='^(python_binding|install_consumer)$'
+ctest --test-dir build-asan --output-on-failure -j"$(nproc)" -E "$hosted"
+cxx=${CXX:-c++}
+LD_PRELOAD="$($cxx -print-file-name=libasan.so) $($cxx -print-file-name=libstdc++.so)" \
+  ASAN_OPTIONS=detect_leaks=0 ctest --test-dir build-asan --output-on-failure -R "$hosted"
