@@ -174,6 +174,7 @@ void measure_build(const Options& options, const Workload& work, Result& result)
   result.syscr = std::stoull(fields["syscr"]);
   result.syscw = std::stoull(fields["syscw"]);
   result.base_kib = std::stoll(fields["base_kib"]);
+  result.build_cpu_s = outcome.cpu_s;
   result.peak_kib = std::max<int64_t>(0, outcome.max_rss_kib - result.base_kib);
   result.file_bytes = make_engine(result.engine, location, options.bulk_cache)->stored_bytes();
 }

@@ -86,6 +86,8 @@ ChildOutcome run_in_child(const std::function<std::string()>& body) {
   struct rusage usage {};
   ::wait4(pid, &status, 0, &usage);
   outcome.max_rss_kib = std::max<int64_t>(usage.ru_maxrss, sampled_kib);
+  outcome.cpu_s = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                  static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   outcome.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
   if (!outcome.ok && outcome.report.empty()) {
     outcome.report = WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))

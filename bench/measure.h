@@ -14,6 +14,7 @@ struct ChildOutcome {
   bool ok = false;
   std::string report;       // what the child's body returned, or its error
   int64_t max_rss_kib = 0;  // the child's peak resident set
+  double cpu_s = 0;         // user plus system time of the child
 };
 
 // Runs `body` in a forked child and hands back what it returned. The parent

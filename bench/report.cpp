@@ -46,19 +46,21 @@ const Result* find(const std::vector<Result>& results, double fraction, const st
 }
 
 void figures_table(std::ostringstream& out, const std::vector<Result>& results, double fraction) {
-  out << "| engine | mails | build s | mails/s | file MiB | open ms | q p50 µs | q p99 µs "
+  out << "| engine | mails | build s | build CPU s | mails/s | file MiB | open ms | q p50 µs | q "
+         "p99 µs "
          "| v p50 µs | v p99 µs | peak MiB | answers |\n"
-         "|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|---|\n";
+         "|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|---|\n";
   for (const Result& r : results) {
     if (r.fraction != fraction) continue;
     if (!r.error.empty()) {
-      out << "| " << r.engine << " | failed: " << r.error << " ||||||||||\n";
+      out << "| " << r.engine << " | failed: " << r.error << " |||||||||||\n";
       continue;
     }
     const std::string mails =
         r.capped() ? std::to_string(r.indexed) + " of " + std::to_string(r.mails) + " (capped)"
                    : std::to_string(r.mails);
     out << "| " << r.engine << " | " << mails << " | " << short_number(r.build_s) << " | "
+        << short_number(r.build_cpu_s) << " | "
         << short_number(static_cast<double>(r.indexed) / r.build_s) << " | "
         << mib(static_cast<double>(r.file_bytes)) << " | " << short_number(r.open_ms) << " | "
         << short_number(r.occurrence_p50_us) << " | " << short_number(r.occurrence_p99_us) << " | "
@@ -87,6 +89,7 @@ struct Figure {
 
 const Figure kRatioFigures[] = {
     {"build time", [](const Result& r) { return r.build_s; }},
+    {"build CPU time", [](const Result& r) { return r.build_cpu_s; }},
     {"file size", [](const Result& r) { return static_cast<double>(r.file_bytes); }},
     {"open time", [](const Result& r) { return r.open_ms; }},
     {"query p50 (by occurrence)", [](const Result& r) { return r.occurrence_p50_us; }},
@@ -144,6 +147,7 @@ void scale_table(std::ostringstream& out, const std::vector<Result>& results) {
   }
   const std::pair<const char*, double (*)(const Result&)> rows[] = {
       {"build s", [](const Result& r) { return r.build_s; }},
+      {"build CPU s", [](const Result& r) { return r.build_cpu_s; }},
       {"file MiB", [](const Result& r) { return r.file_bytes / 1048576.0; }},
       {"q p50 µs", [](const Result& r) { return r.occurrence_p50_us; }},
   };
@@ -177,7 +181,8 @@ std::string markdown_report(const RunInfo& info, const std::vector<Result>& resu
       << "- Queries: " << info.queries << "\n"
       << "- Time budget per build: " << fixed(info.budget_s, 0)
       << " s; a build that runs out of it saves what it has and is marked capped.\n\n"
-      << "Columns: build = indexing plus save/commit; open = opening the saved index in a "
+      << "Columns: build = indexing plus save/commit (wall time, and CPU time of its process, "
+         "which a busy machine inflates less); open = opening the saved index in a "
          "fresh process (page cache warm); q = tokens drawn by occurrence, v = tokens drawn "
          "from the vocabulary, each query returning the whole (document, count) list; peak = "
          "peak resident set of the build above what its process started with; answers = "
@@ -202,19 +207,34 @@ std::string markdown_report(const RunInfo& info, const std::vector<Result>& resu
   return out.str();
 }
 
-std::string csv_report(const std::vector<Result>& results) {
+std::string csv_report(const std::vector<Result>& unordered) {
+  // One engine's rows together, smallest fraction first: gnuplot draws a line
+  // through consecutive rows only.
+  std::vector<Result> results = unordered;
+  std::vector<std::string> engines;
+  for (const Result& r : results) {
+    if (std::find(engines.begin(), engines.end(), r.engine) == engines.end()) {
+      engines.push_back(r.engine);
+    }
+  }
+  const auto rank = [&](const Result& r) {
+    return std::find(engines.begin(), engines.end(), r.engine) - engines.begin();
+  };
+  std::stable_sort(results.begin(), results.end(), [&](const Result& a, const Result& b) {
+    return rank(a) != rank(b) ? rank(a) < rank(b) : a.fraction < b.fraction;
+  });
   std::ostringstream out;
-  out << "fraction,engine,mails,indexed,build_s,file_bytes,open_ms,occurrence_p50_us,"
+  out << "fraction,engine,mails,indexed,build_s,build_cpu_s,file_bytes,open_ms,occurrence_p50_us,"
          "occurrence_p99_us,vocabulary_p50_us,vocabulary_p99_us,peak_kib,base_kib,rchar,wchar,"
          "syscr,syscw,floor_s,agreement,error\n";
   for (const Result& r : results) {
     out << r.fraction << "," << r.engine << "," << r.mails << "," << r.indexed << ","
-        << fixed(r.build_s, 4) << "," << r.file_bytes << "," << fixed(r.open_ms, 4) << ","
-        << fixed(r.occurrence_p50_us, 2) << "," << fixed(r.occurrence_p99_us, 2) << ","
-        << fixed(r.vocabulary_p50_us, 2) << "," << fixed(r.vocabulary_p99_us, 2) << ","
-        << r.peak_kib << "," << r.base_kib << "," << r.rchar << "," << r.wchar << "," << r.syscr
-        << "," << r.syscw << "," << fixed(r.floor_s, 4) << "," << r.agreement << "," << r.error
-        << "\n";
+        << fixed(r.build_s, 4) << "," << fixed(r.build_cpu_s, 4) << "," << r.file_bytes << ","
+        << fixed(r.open_ms, 4) << "," << fixed(r.occurrence_p50_us, 2) << ","
+        << fixed(r.occurrence_p99_us, 2) << "," << fixed(r.vocabulary_p50_us, 2) << ","
+        << fixed(r.vocabulary_p99_us, 2) << "," << r.peak_kib << "," << r.base_kib << "," << r.rchar
+        << "," << r.wchar << "," << r.syscr << "," << r.syscw << "," << fixed(r.floor_s, 4) << ","
+        << r.agreement << "," << r.error << "\n";
   }
   return out.str();
 }

@@ -16,6 +16,7 @@ struct Result {
   std::size_t mails = 0;    // mails of this fraction
   std::size_t indexed = 0;  // mails indexed before the time budget ran out
   double build_s = 0;       // indexing plus save or commit
+  double build_cpu_s = 0;   // CPU time (user + system) of the build's process
   uint64_t file_bytes = 0;
   double open_ms = 0;
   double occurrence_p50_us = 0, occurrence_p99_us = 0;
