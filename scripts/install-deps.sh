@@ -1,8 +1,18 @@
 #!/usr/bin/env bash
-# Installs what building and testing need on a fresh Debian machine; packages
-# already present are left alone.
+# Installs Debian packages that are missing; packages already present are
+# left alone. Without arguments: what building and testing the library
+# needs. With arguments: those packages (--no-recommends first to leave out
+# recommended ones).
 set -euo pipefail
-packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev python3 binutils pkgconf "$@")
+options=()
+if [ "${1:-}" = "--no-recommends" ]; then
+  options+=(--no-install-recommends)
+  shift
+fi
+packages=("$@")
+if [ ${#packages[@]} -eq 0 ]; then
+  packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev python3 binutils pkgconf)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -11,5 +21,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  apt-get install -y -qq "${missing[@]}"
+  apt-get install -y -qq "${options[@]}" "${missing[@]}" >/dev/null
 fi

@@ -13,14 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-need=()
-command -v clang++-14 >/dev/null || need+=(clang-14)
-dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
-if [ ${#need[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${need[@]}"
-fi
+bash scripts/install-deps.sh clang-14 libclang-rt-14-dev
 
 seconds=${VELKOR_FUZZ_SECONDS:-60}
 targets=${VELKOR_FUZZ_TARGETS:-"open ops"}

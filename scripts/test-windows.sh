@@ -13,16 +13,7 @@ case "$build" in /*) ;; *) build="$root/$build" ;; esac
 jobs=2
 
 packages=(cmake make googletest g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+bash scripts/install-deps.sh --no-recommends "${packages[@]}"
 
 start=$SECONDS
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
