@@ -39,42 +39,31 @@ TEST(MemstreamTest, SeeksAreClampedToTheBuffer) {
   }
 }
 
-TEST(MemstreamTest, WritesOverwriteAndExtend) {
+TEST(MemstreamTest, WritesExtendAndResizeZeroFills) {
   _memadapter a;
   a.buffer = counting_bytes(10);
   _memstream s(&a);
   s._seek(8, 0);
   EXPECT_EQ(s._write("WXYZ", 4), 4);
   bytes expected = counting_bytes(8);
-  for (char c : std::string("WXYZ")) expected.push_back(static_cast<uint8_t>(c));
+  expected.insert(expected.end(), {'W', 'X', 'Y', 'Z'});
   EXPECT_EQ(a.buffer, expected);
   EXPECT_EQ(a.position, 12);
-
-  s._seek(2, 0);
-  EXPECT_EQ(s._write("ab", 0), 0);
   EXPECT_EQ(s._write(nullptr, 3), 3);  // a null source writes nothing
   EXPECT_EQ(a.buffer, expected);
-  EXPECT_EQ(a.position, 2);
-}
 
-TEST(MemstreamTest, ResizeZeroFillsAndPullsThePositionIn) {
-  _memadapter a;
-  a.buffer = counting_bytes(10);
-  _memstream s(&a);
-  s._seek(9, 0);
   EXPECT_EQ(s._resize(4), 4);
-  EXPECT_EQ(a.position, 4);
+  EXPECT_EQ(a.position, 4);  // pulled in with the end
   EXPECT_EQ(s._resize(20), 20);
   EXPECT_EQ(a.position, 4);
-  bytes expected = counting_bytes(4);
+  expected = counting_bytes(4);
   expected.resize(20, 0);
   EXPECT_EQ(a.buffer, expected);
   EXPECT_EQ(s._resize(-3), 0);
-  EXPECT_EQ(a.position, 0);
   EXPECT_TRUE(a.buffer.empty());
 }
 
-TEST(MemstreamTest, ShortReadAndCheckedReadError) {
+TEST(MemstreamTest, ShortReadsAndTheCheckedErrors) {
   _memadapter a;
   a.buffer = counting_bytes(10);
   _memstream s(&a);
@@ -83,9 +72,7 @@ TEST(MemstreamTest, ShortReadAndCheckedReadError) {
   EXPECT_EQ(s._read(buffer, 8), 5);
   EXPECT_EQ(bytes(buffer, buffer + 5), (bytes{5, 6, 7, 8, 9}));
   EXPECT_EQ(s._read(buffer, 8), 0);
-  EXPECT_EQ(s._read(nullptr, 8), 0);
   s._seek(0, 0);
-  EXPECT_EQ(s._read(buffer, 0), 0);
   EXPECT_EQ(s._read(buffer, -1), 0);
   EXPECT_EQ(a.position, 0);
 
@@ -99,63 +86,45 @@ TEST(MemstreamTest, ShortReadAndCheckedReadError) {
        "If you're working with file-sharing, please try again. Otherwise there might be either a "
        "network failure, or a file I/O error !"}));
 
-  _memadapter empty;
-  _memstream nothing(&empty);
-  EXPECT_EQ(nothing._read(buffer, 1), 0);
-}
-
-TEST(MemstreamTest, WriteBeyondTheLargestSizeRaisesWriteError) {
-  _memadapter a;
-  a.buffer = counting_bytes(10);
-  _memstream s(&a);
   s._seek(1, 0);
   const char source[1] = {'x'};  // never read: the write fails before copying
-  velkor::platform::set_last_error_code(0);
-  VELKOR_CATCH(e, s.write(source, INT32_MAX));
-  EXPECT_EQ(e.get_id(), "_stream.WriteErr");
-  EXPECT_EQ(e.get_params(),
+  VELKOR_CATCH(w, s.write(source, INT32_MAX));
+  EXPECT_EQ(w.get_id(), "_stream.WriteErr");
+  EXPECT_EQ(w.get_params(),
             "CurStreamSize[10] DataSize[2147483647] StreamName[MemoryStream] ErrCode[0]");
   EXPECT_EQ(a.buffer, counting_bytes(10));
+
+  VELKOR_CATCH(null_adapter, _memstream bad(nullptr));
+  EXPECT_TRUE(texts_equal(texts_of(null_adapter),
+                          {"_memstream.CtorFailure",
+                           "Couldn't construct a memory stream with a null adapter!", "", "", ""}));
 }
 
 TEST(MemstreamTest, DestructorRewindsAndKeepsTheBytes) {
   _memadapter a;
   {
     _memstream s(&a);
-    EXPECT_STREQ(s.name(), "MemoryStream");
     s.write("hello", 5);
-    EXPECT_EQ(s.size(), 5);
-    EXPECT_TRUE(s.flush());
   }
   EXPECT_EQ(a.position, 0);
   EXPECT_EQ(a.buffer, (bytes{'h', 'e', 'l', 'l', 'o'}));
-}
-
-TEST(MemstreamTest, NullAdapterRaises) {
-  VELKOR_CATCH(e, _memstream s(nullptr));
-  EXPECT_TRUE(texts_equal(texts_of(e),
-                          {"_memstream.CtorFailure",
-                           "Couldn't construct a memory stream with a null adapter!", "", "", ""}));
 }
 
 // An invalid origin is a programming error, not a stream failure: it is not
 // a _exception, so the exported boundary records it as unknown.
 TEST(MemstreamTest, InvalidOriginIsAPlainStdException) {
   _memadapter a;
-  a.buffer = counting_bytes(4);
   _memstream s(&a);
   for (int origin : {3, -1}) {
     for (bool checked : {false, true}) {
-      bool plain = false;
       try {
         checked ? s.seek(0, origin) : s._seek(0, origin);
+        ADD_FAILURE() << "no exception for origin " << origin;
       } catch (const velkor::_exception&) {
         ADD_FAILURE() << "a _exception for origin " << origin;
       } catch (const std::exception& e) {
         EXPECT_STREQ(e.what(), "Invalid parameters!");
-        plain = true;
       }
-      EXPECT_TRUE(plain) << origin;
     }
   }
 }
