@@ -72,7 +72,10 @@ bool _CTokenIndexes::_save() {
   if (!stream || !storage || read_only) return false;
   token_cache._flush_cache(0);
   path_cache._flush_cache(0);
-  if (storage->slots.empty()) return true;
+  if (storage->slots.empty()) {
+    stream->write_back();
+    return true;
+  }
 
   header[kWordMagic] = kMagic;
   const uint32_t end = storage->data_end();
@@ -102,6 +105,8 @@ bool _CTokenIndexes::_save() {
   if (pad < 1) throw index_errors::design_fault();
   const std::vector<uint8_t> zeros(static_cast<size_t>(pad), 0);
   stream->_write(zeros.data(), pad);
+  // A host that crashes after the save returns loses nothing.
+  stream->write_back();
   return true;
 }
 
@@ -124,14 +129,14 @@ void _CTokenIndexes::_load_token_table(_stream& from) {
   const int32_t count = static_cast<int32_t>(read_u32(from));
   read_records(from, count, {4, 4}, [this](const uint8_t* r, int32_t records) {
     for (int32_t i = 0; i < records; ++i, r += 8) {
-      token_table.emplace(decode_u32(r), decode_u32(r + 4));
+      token_table.insert(decode_u32(r), decode_u32(r + 4));
     }
   });
 }
 
 void _CTokenIndexes::_save_token_table(_stream& to) const {
   write_u32(to, static_cast<uint32_t>(token_table.size()));
-  for (const auto& pair : token_table) {
+  for (const auto& pair : token_table.sorted()) {
     write_u32(to, pair.first);
     write_u32(to, pair.second);
   }

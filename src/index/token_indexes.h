@@ -14,11 +14,14 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "index/entries.h"
+#include "index/token_table.h"
 #include "storage/obj_mem_cache.h"
 #include "storage/object_storage.h"
+#include "stream/fstream.h"
 #include "stream/stream.h"
 
 namespace velkor {
@@ -51,12 +54,13 @@ class _CTokenIndexes {
   };
 
   struct _CPredTokenEntryFilter {
-    explicit _CPredTokenEntryFilter(std::string token) : token(std::move(token)) {}
+    // The filter only looks at `token`, which must outlive it.
+    explicit _CPredTokenEntryFilter(std::string_view token) : token(token) {}
     virtual ~_CPredTokenEntryFilter() = default;
     virtual bool operator()(const token_entry& entry) const { return (*this)(entry.token); }
     // An empty filter accepts every entry.
     virtual bool operator()(const std::string& key) const { return token.empty() || key == token; }
-    std::string token;
+    std::string_view token;
   };
 
   struct _CPredPathEntryFilter {
@@ -112,7 +116,8 @@ class _CTokenIndexes {
 
   // Read access for tests and tools.
   const uint32_t* header_words() const { return header; }
-  const std::multimap<uint32_t, uint32_t>& tokens() const { return token_table; }
+  // A snapshot of the token table, in its saving order.
+  std::multimap<uint32_t, uint32_t> tokens() const { return token_table.as_multimap(); }
   const std::map<int32_t, uint32_t>& paths() const { return path_table; }
   const path_registry& registry() const { return names_registry; }
   _CObjectStorage* object_storage() { return storage.get(); }
@@ -127,15 +132,22 @@ class _CTokenIndexes {
   bool _load();
   void _release();
 
+  // A token of one text with its number of occurrences; the token points
+  // into the text.
+  struct token_count {
+    std::string_view token;
+    uint16_t count;
+  };
+  // Fills `out` with the distinct tokens of `text`, in bytewise order.
   void __split_tokens(const std::string& text, const std::string& delimiter,
-                      std::map<std::string, uint16_t>& out) const;
-  uint32_t __insert_token(const std::string& token, int32_t path_id, uint16_t count);
+                      std::vector<token_count>& out) const;
+  uint32_t __insert_token(std::string_view token, int32_t path_id, uint16_t count);
   uint32_t __insert_path_id(int32_t path_id, const std::vector<uint32_t>& token_ids);
   void __erase_path_id(int32_t path_id);
   void __erase_token_id(const std::string& token, uint32_t token_id);
   // The entry id of `token` (already cut to the limit), or kNoId; the entry
   // itself through `entry`.
-  uint32_t find_token(const std::string& token, token_entry** entry);
+  uint32_t find_token(std::string_view token, token_entry** entry);
 
   uint32_t __find_path_id(const std::string& path) const;
   uint32_t __new_path_id() const;
@@ -150,9 +162,9 @@ class _CTokenIndexes {
 
   uint32_t header[kHeaderWords];
   std::unique_ptr<_CObjectStorage> storage;
-  std::unique_ptr<_stream> stream;
+  std::unique_ptr<_fstream> stream;
   bool read_only;
-  std::multimap<uint32_t, uint32_t> token_table;
+  token_hash_table token_table;
   std::map<int32_t, uint32_t> path_table;
   _CObjMemCache<token_entry> token_cache;
   _CObjMemCache<path_entry> path_cache;

@@ -1,5 +1,5 @@
-// Test seam of the file stream: makes the k-th platform read, write, resize
-// or seek fail as the platform would (error code EIO / ERROR_WRITE_FAULT).
+// Test seam of the file stream: makes the k-th read, write, resize, seek or
+// buffer transfer fail as the platform would (error code EIO / ERROR_WRITE_FAULT).
 // Disarmed unless a test arms it; not thread-safe.
 #ifndef VELKOR_STREAM_FAULT_INJECTION_H_
 #define VELKOR_STREAM_FAULT_INJECTION_H_
@@ -9,7 +9,9 @@
 namespace velkor {
 namespace faults {
 
-enum class io_op { read = 0, write = 1, resize = 2, seek = 3 };
+// buffer_io: a transfer or size change of the write-back buffer, which is
+// where the platform's own failures show when the file is buffered.
+enum class io_op { read = 0, write = 1, resize = 2, seek = 3, buffer_io = 4 };
 
 // Fails the k-th call (1-based, counted from now) of `op`; with `sticky`,
 // that call and every later one. k <= 0 disarms.

@@ -1,5 +1,7 @@
 #include "stream/fstream.h"
 
+#include <algorithm>
+
 #include "stream/fault_injection.h"
 #include "stream/stream_errors.h"
 
@@ -12,9 +14,28 @@ _fstream::_fstream(const char* path, uint32_t mode, bool raise_on_failure) {
 _fstream::~_fstream() { close(); }
 
 void _fstream::close() {
+  if (buffer_ != nullptr) {
+    // Nobody is left to hear of a failure here; what could be written is.
+    int32_t failed_bytes = 0;
+    buffer_->write_back(&failed_bytes);
+    buffer_.reset();
+  }
   if (handle != platform::kNoFile) platform::close_file(handle);
   handle = platform::kNoFile;
   file_name.clear();
+  position_ = 0;
+  writable_ = false;
+}
+
+void _fstream::write_back() {
+  if (buffer_ == nullptr) return;
+  int32_t failed_bytes = 0;
+  if (buffer_->write_back(&failed_bytes)) return;
+  const int32_t code = platform::last_error_code();
+  if (failed_bytes == 0) {
+    throw stream_errors::resize_error(_size(), _size(), name(), code);
+  }
+  throw stream_errors::write_error(_size(), failed_bytes, name(), code);
 }
 
 std::string _fstream::mode_words(uint32_t mode) {
@@ -52,6 +73,10 @@ bool _fstream::_open(const char* path, uint32_t mode) {
   if (!platform::open_file(path, mode, &opened)) return false;
   handle = opened;
   file_name = path;
+  writable_ = (mode & (kCreate | kWrite)) != 0;
+  const bool shared = (mode & (kReadShare | kWriteShare)) != 0;
+  const int64_t size = shared ? -1 : platform::file_size(handle);
+  if (size >= 0) buffer_.reset(new file_buffer(handle, size));
   return true;
 }
 
@@ -64,7 +89,15 @@ int32_t _fstream::_seek(int32_t offset, int32_t origin) {
   // From the end the offset counts backwards.
   const int32_t distance =
       origin == 2 ? static_cast<int32_t>(0u - static_cast<uint32_t>(offset)) : offset;
-  return platform::seek_file(handle, distance, origin);
+  if (buffer_ == nullptr) return platform::seek_file(handle, distance, origin);
+  const int64_t base = origin == 0 ? 0 : origin == 1 ? position_ : buffer_->size();
+  const int64_t target = base + distance;
+  if (target < 0) {
+    platform::set_last_error_code(platform::negative_seek_code());
+    return -1;
+  }
+  position_ = target;
+  return static_cast<int32_t>(static_cast<uint32_t>(target));
 }
 
 int32_t _fstream::_read(void* buffer, int32_t count) {
@@ -72,7 +105,10 @@ int32_t _fstream::_read(void* buffer, int32_t count) {
     platform::set_last_error_code(platform::io_error_code());
     return 0;
   }
-  return platform::read_file(handle, buffer, count);
+  if (buffer_ == nullptr) return platform::read_file(handle, buffer, count);
+  const int32_t got = buffer_->read(position_, buffer, count);
+  position_ += got;
+  return got;
 }
 
 int32_t _fstream::_write(const void* buffer, int32_t count) {
@@ -80,7 +116,13 @@ int32_t _fstream::_write(const void* buffer, int32_t count) {
     platform::set_last_error_code(platform::io_error_code());
     return 0;
   }
-  return platform::write_file(handle, buffer, count);
+  if (buffer_ == nullptr) return platform::write_file(handle, buffer, count);
+  if (count <= 0) return 0;
+  // Without write access the platform refuses, with its own error code.
+  if (!writable_) return std::max(platform::write_at(handle, position_, buffer, count), 0);
+  const int32_t put = buffer_->write(position_, buffer, count);
+  position_ += put;
+  return put;
 }
 
 int32_t _fstream::_resize(int32_t new_size) {
@@ -90,7 +132,14 @@ int32_t _fstream::_resize(int32_t new_size) {
     platform::set_last_error_code(platform::io_error_code());
     return -1;
   }
-  if (!platform::set_end_of_file(handle)) return -1;
+  if (buffer_ == nullptr) {
+    if (!platform::set_end_of_file(handle)) return -1;
+  } else if (!writable_) {
+    platform::resize_file(handle, position_);
+    return -1;
+  } else {
+    buffer_->resize(position_);
+  }
   if (position < new_size) _seek(position, 0);
   return _seek(0, 1);
 }

@@ -3,13 +3,20 @@
 #define VELKOR_STREAM_FSTREAM_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "stream/file_buffer.h"
 #include "stream/platform_file.h"
 #include "stream/stream.h"
 
 namespace velkor {
 
+// A file opened without share bits is held for exclusive use, so the
+// stream keeps its position and size itself and moves bytes through a
+// write-back buffer: no system call per operation. write_back() (and the
+// destructor, and closing) hands the buffered bytes to the operating system.
+// A shared file is read and written directly.
 class _fstream : public _stream {
  public:
   static constexpr uint32_t kCreate = platform::kModeCreate;
@@ -37,6 +44,12 @@ class _fstream : public _stream {
   const char* name() const override { return file_name.c_str(); }
 
   bool is_open() const { return handle != platform::kNoFile; }
+  bool is_buffered() const { return buffer_ != nullptr; }
+
+  // Hands every buffered byte to the operating system (not to the disk: that
+  // is flush()). Raises the write or resize error on failure; the bytes not
+  // written stay buffered for the next try.
+  void write_back();
 
   // The mode words of the open error, e.g. "read|write".
   static std::string mode_words(uint32_t mode);
@@ -46,6 +59,10 @@ class _fstream : public _stream {
 
   platform::file_handle handle = platform::kNoFile;
   std::string file_name;
+  // Set while the file is held exclusively.
+  std::unique_ptr<file_buffer> buffer_;
+  int64_t position_ = 0;
+  bool writable_ = false;
 };
 
 }  // namespace velkor

@@ -40,6 +40,17 @@ int32_t write_file(file_handle file, const void* buffer, int32_t count);
 // Sets the end of the file at the current position (truncating or extending
 // with zero bytes).
 bool set_end_of_file(file_handle file);
+
+// Positioned transfers for the write-back buffer; they do not use or move
+// a position of their own that the engine relies on. They retry short
+// transfers and return the bytes transferred (fewer only at the end of the
+// file for a read), or -1 on failure.
+int32_t read_at(file_handle file, int64_t offset, void* buffer, int32_t count);
+int32_t write_at(file_handle file, int64_t offset, const void* buffer, int32_t count);
+// Sets the file's size, truncating or extending with zero bytes.
+bool resize_file(file_handle file, int64_t size);
+// The file's size in bytes, or -1 on failure.
+int64_t file_size(file_handle file);
 bool flush_file(file_handle file);
 
 // The calling thread's last platform error code (errno, GetLastError).
@@ -47,6 +58,8 @@ int32_t last_error_code();
 void set_last_error_code(int32_t code);
 // The code a failed transfer reports (EIO, ERROR_WRITE_FAULT).
 int32_t io_error_code();
+// The code of a move before the beginning (EINVAL, ERROR_NEGATIVE_SEEK).
+int32_t negative_seek_code();
 
 // Seconds since 1970-01-01 00:00 UTC.
 int64_t current_time();

@@ -99,6 +99,50 @@ bool set_end_of_file(file_handle file) {
   return ::ftruncate(to_fd(file), here) == 0;
 }
 
+int32_t read_at(file_handle file, int64_t offset, void* buffer, int32_t count) {
+  int32_t done = 0;
+  while (done < count) {
+    const ssize_t got = ::pread(to_fd(file), static_cast<char*>(buffer) + done,
+                                static_cast<size_t>(count - done), static_cast<off_t>(offset + done));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (got == 0) break;
+    done += static_cast<int32_t>(got);
+  }
+  return done;
+}
+
+int32_t write_at(file_handle file, int64_t offset, const void* buffer, int32_t count) {
+  int32_t done = 0;
+  while (done < count) {
+    const ssize_t put =
+        ::pwrite(to_fd(file), static_cast<const char*>(buffer) + done,
+                 static_cast<size_t>(count - done), static_cast<off_t>(offset + done));
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (put == 0) {
+      errno = ENOSPC;
+      return -1;
+    }
+    done += static_cast<int32_t>(put);
+  }
+  return done;
+}
+
+bool resize_file(file_handle file, int64_t size) {
+  return ::ftruncate(to_fd(file), static_cast<off_t>(size)) == 0;
+}
+
+int64_t file_size(file_handle file) {
+  struct stat info;
+  if (::fstat(to_fd(file), &info) != 0) return -1;
+  return static_cast<int64_t>(info.st_size);
+}
+
 bool flush_file(file_handle file) { return ::fsync(to_fd(file)) == 0; }
 
 int32_t last_error_code() { return errno; }
@@ -106,6 +150,8 @@ int32_t last_error_code() { return errno; }
 void set_last_error_code(int32_t code) { errno = code; }
 
 int32_t io_error_code() { return EIO; }
+
+int32_t negative_seek_code() { return EINVAL; }
 
 int64_t current_time() { return static_cast<int64_t>(std::time(nullptr)); }
 

@@ -81,6 +81,66 @@ int32_t write_file(file_handle file, const void* buffer, int32_t count) {
 
 bool set_end_of_file(file_handle file) { return ::SetEndOfFile(to_handle(file)) != 0; }
 
+namespace {
+
+OVERLAPPED at_offset(int64_t offset) {
+  OVERLAPPED where = {};
+  where.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset));
+  where.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+  return where;
+}
+
+}  // namespace
+
+// On a handle opened without FILE_FLAG_OVERLAPPED, ReadFile and WriteFile
+// with an OVERLAPPED offset are synchronous positioned transfers.
+int32_t read_at(file_handle file, int64_t offset, void* buffer, int32_t count) {
+  int32_t done = 0;
+  while (done < count) {
+    OVERLAPPED where = at_offset(offset + done);
+    DWORD got = 0;
+    if (!::ReadFile(to_handle(file), static_cast<char*>(buffer) + done,
+                    static_cast<DWORD>(count - done), &got, &where)) {
+      if (::GetLastError() == ERROR_HANDLE_EOF) break;
+      return -1;
+    }
+    if (got == 0) break;
+    done += static_cast<int32_t>(got);
+  }
+  return done;
+}
+
+int32_t write_at(file_handle file, int64_t offset, const void* buffer, int32_t count) {
+  int32_t done = 0;
+  while (done < count) {
+    OVERLAPPED where = at_offset(offset + done);
+    DWORD put = 0;
+    if (!::WriteFile(to_handle(file), static_cast<const char*>(buffer) + done,
+                     static_cast<DWORD>(count - done), &put, &where)) {
+      return -1;
+    }
+    if (put == 0) {
+      ::SetLastError(ERROR_DISK_FULL);
+      return -1;
+    }
+    done += static_cast<int32_t>(put);
+  }
+  return done;
+}
+
+bool resize_file(file_handle file, int64_t size) {
+  LARGE_INTEGER where;
+  where.QuadPart = size;
+  if (!::SetFilePointerEx(to_handle(file), where, nullptr, FILE_BEGIN)) return false;
+  return ::SetEndOfFile(to_handle(file)) != 0;
+}
+
+int64_t file_size(file_handle file) {
+  LARGE_INTEGER size;
+  if (!::GetFileSizeEx(to_handle(file), &size)) return -1;
+  return static_cast<int64_t>(size.QuadPart);
+}
+
 bool flush_file(file_handle file) { return ::FlushFileBuffers(to_handle(file)) != 0; }
 
 int32_t last_error_code() { return static_cast<int32_t>(::GetLastError()); }
@@ -88,6 +148,8 @@ int32_t last_error_code() { return static_cast<int32_t>(::GetLastError()); }
 void set_last_error_code(int32_t code) { ::SetLastError(static_cast<DWORD>(code)); }
 
 int32_t io_error_code() { return ERROR_WRITE_FAULT; }
+
+int32_t negative_seek_code() { return ERROR_NEGATIVE_SEEK; }
 
 int64_t current_time() { return static_cast<int64_t>(::_time64(nullptr)); }
 

@@ -45,7 +45,8 @@ using velkor::faults::io_op;
 using velkor_model::kNone;
 using velkor_model::reference_model;
 
-const char* const kOpNames[] = {"read", "write", "resize", "seek"};
+const char* const kOpNames[] = {"read", "write", "resize", "seek", "buffer transfer"};
+constexpr int kOps = 5;
 
 const std::set<std::string> kStreamErrors = {"_stream.ReadErr", "_stream.WriteErr",
                                              "_stream.ResizeErr", "_stream.SeekErr",
@@ -301,7 +302,7 @@ class fault_run {
 TEST(FaultTest, EveryPlatformFailureIsReportedAndASaveAfterItIsSound) {
   velkor_test::temp_dir dir;
   const std::string file = dir.file("fault.idx");
-  int64_t counts[4] = {};
+  int64_t counts[kOps] = {};
   {
     std::srand(7);
     velkor_test::touch(file);
@@ -310,11 +311,11 @@ TEST(FaultTest, EveryPlatformFailureIsReportedAndASaveAfterItIsSound) {
     clean.workload();
     ASSERT_FALSE(clean.failed()) << clean.failed_step();
     ASSERT_TRUE(clean.problems().empty()) << clean.problems().front();
-    for (int op = 0; op < 4; ++op) counts[op] = velkor::faults::calls(static_cast<io_op>(op));
+    for (int op = 0; op < kOps; ++op) counts[op] = velkor::faults::calls(static_cast<io_op>(op));
   }
   int64_t injected = 0, failed_runs = 0, half_done_runs = 0, orphan_runs = 0;
   std::vector<std::string> untested_seeks;
-  for (int op = 0; op < 4; ++op) {
+  for (int op = 0; op < kOps; ++op) {
     ASSERT_GT(counts[op], 0) << kOpNames[op];
     for (int64_t k = 1; k <= counts[op]; ++k) {
       const std::string label = std::string(kOpNames[op]) + " #" + std::to_string(k);
@@ -342,16 +343,17 @@ TEST(FaultTest, EveryPlatformFailureIsReportedAndASaveAfterItIsSound) {
     }
   }
   std::printf(
-      "fault test: %lld reads, %lld writes, %lld resizes, %lld seeks; %lld faults injected, %lld "
-      "calls failed, %lld of them half done, %lld runs left orphan slots\n",
+      "fault test: %lld reads, %lld writes, %lld resizes, %lld seeks, %lld buffer transfers; %lld "
+      "faults injected, %lld calls failed, %lld of them half done, %lld runs left orphan slots\n",
       static_cast<long long>(counts[0]), static_cast<long long>(counts[1]),
       static_cast<long long>(counts[2]), static_cast<long long>(counts[3]),
+      static_cast<long long>(counts[4]),
       static_cast<long long>(injected), static_cast<long long>(failed_runs),
       static_cast<long long>(half_done_runs), static_cast<long long>(orphan_runs));
   std::printf("fault test: %zu failed seeks whose results go untested left the index unsound:\n",
               untested_seeks.size());
   for (const std::string& s : untested_seeks) std::printf("  %s\n", s.c_str());
-  EXPECT_EQ(injected, counts[0] + counts[1] + counts[2] + counts[3]);
+  EXPECT_EQ(injected, counts[0] + counts[1] + counts[2] + counts[3] + counts[4]);
 }
 
 }  // namespace

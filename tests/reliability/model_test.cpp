@@ -358,8 +358,11 @@ class sequence {
               "idx_count_of(4) path table pairs");
     expect_eq(idx_count_of(handle_, 9), static_cast<int32_t>(model_.current.names.size()),
               "idx_count_of(9) registered paths");
-    const auto size = std::filesystem::file_size(file_);
-    expect_eq(idx_count_of(handle_, 0), static_cast<int32_t>(size), "idx_count_of(0) file size");
+    // The file on disk catches up with the index at each save and close.
+    if (!file_behind_) {
+      const auto size = std::filesystem::file_size(file_);
+      expect_eq(idx_count_of(handle_, 0), static_cast<int32_t>(size), "idx_count_of(0) file size");
+    }
     for (uint32_t s = 1; s <= 8; ++s) expect(idx_count_of(handle_, s) >= 0, "negative counter");
     expect_eq(idx_count_of(handle_, 10), -1, "idx_count_of(10)");
     expect_eq(idx_count_of(handle_, kNone), -1, "idx_count_of(0xFFFFFFFF)");

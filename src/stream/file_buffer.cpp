@@ -1,0 +1,174 @@
+#include "stream/file_buffer.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "stream/fault_injection.h"
+
+namespace velkor {
+
+namespace {
+
+bool injected_fault() {
+  if (!faults::hit(faults::io_op::buffer_io)) return false;
+  platform::set_last_error_code(platform::io_error_code());
+  return true;
+}
+
+}  // namespace
+
+file_buffer::file_buffer(platform::file_handle file, int64_t disk_size)
+    : file_(file), size_(disk_size), disk_size_(disk_size), valid_end_(disk_size) {}
+
+uint8_t* file_buffer::page_for(size_t index, bool will_write_whole) {
+  if (index >= pages_.size()) pages_.resize(index + 1);
+  page& p = pages_[index];
+  if (!p.bytes) {
+    if (loaded_pages_ >= kMaxPages && !evict_one()) return nullptr;
+    std::unique_ptr<uint8_t[]> bytes(new uint8_t[kPageSize]);
+    const int64_t begin = static_cast<int64_t>(index) << kPageShift;
+    const int64_t valid = std::clamp<int64_t>(valid_end_ - begin, 0, kPageSize);
+    if (!will_write_whole) {
+      if (valid > 0) {
+        if (injected_fault()) return nullptr;
+        const int32_t got =
+            platform::read_at(file_, begin, bytes.get(), static_cast<int32_t>(valid));
+        if (got != valid) {
+          // The file is shorter than it was: someone else cut it.
+          if (got >= 0) platform::set_last_error_code(platform::io_error_code());
+          return nullptr;
+        }
+      }
+      std::memset(bytes.get() + valid, 0, static_cast<size_t>(kPageSize - valid));
+    }
+    p.bytes = std::move(bytes);
+    ++loaded_pages_;
+  }
+  p.last_use = ++clock_;
+  return p.bytes.get();
+}
+
+bool file_buffer::evict_one() {
+  size_t oldest = pages_.size();
+  for (size_t i = 0; i < pages_.size(); ++i) {
+    if (pages_[i].bytes && (oldest == pages_.size() || pages_[i].last_use < pages_[oldest].last_use))
+      oldest = i;
+  }
+  if (oldest == pages_.size()) return true;
+  int32_t failed_bytes = 0;
+  if (pages_[oldest].modified && !write_page(oldest, &failed_bytes)) return false;
+  pages_[oldest].bytes.reset();
+  --loaded_pages_;
+  return true;
+}
+
+bool file_buffer::drop_stale_tail() {
+  if (valid_end_ >= disk_size_) return true;
+  if (injected_fault() || !platform::resize_file(file_, valid_end_)) return false;
+  disk_size_ = valid_end_;
+  return true;
+}
+
+bool file_buffer::write_page(size_t index, int32_t* failed_bytes) {
+  page& p = pages_[index];
+  const int64_t begin = static_cast<int64_t>(index) << kPageShift;
+  const int64_t length = std::min(kPageSize, size_ - begin);
+  if (length > 0) {
+    if (!drop_stale_tail()) {
+      *failed_bytes = 0;
+      return false;
+    }
+    if (injected_fault() ||
+        platform::write_at(file_, begin, p.bytes.get(), static_cast<int32_t>(length)) != length) {
+      *failed_bytes = static_cast<int32_t>(length);
+      return false;
+    }
+    disk_size_ = std::max(disk_size_, begin + length);
+    valid_end_ = disk_size_;
+  }
+  p.modified = false;
+  --modified_pages_;
+  return true;
+}
+
+int32_t file_buffer::read(int64_t position, void* out, int32_t count) {
+  if (count <= 0 || position < 0 || position >= size_) return 0;
+  const int64_t total = std::min<int64_t>(count, size_ - position);
+  auto* target = static_cast<uint8_t*>(out);
+  int64_t done = 0;
+  while (done < total) {
+    const int64_t at = position + done;
+    const size_t index = static_cast<size_t>(at >> kPageShift);
+    const int64_t within = at & (kPageSize - 1);
+    const int64_t chunk = std::min(total - done, kPageSize - within);
+    const uint8_t* bytes = page_for(index, false);
+    if (bytes == nullptr) break;
+    std::memcpy(target + done, bytes + within, static_cast<size_t>(chunk));
+    done += chunk;
+  }
+  return static_cast<int32_t>(done);
+}
+
+int32_t file_buffer::write(int64_t position, const void* in, int32_t count) {
+  if (count <= 0 || position < 0) return 0;
+  const auto* source = static_cast<const uint8_t*>(in);
+  int64_t done = 0;
+  while (done < count) {
+    const int64_t at = position + done;
+    const size_t index = static_cast<size_t>(at >> kPageShift);
+    const int64_t within = at & (kPageSize - 1);
+    const int64_t chunk = std::min<int64_t>(count - done, kPageSize - within);
+    uint8_t* bytes = page_for(index, within == 0 && chunk == kPageSize);
+    if (bytes == nullptr) break;
+    std::memcpy(bytes + within, source + done, static_cast<size_t>(chunk));
+    page& p = pages_[index];
+    if (!p.modified) {
+      p.modified = true;
+      ++modified_pages_;
+    }
+    done += chunk;
+    size_ = std::max(size_, at + chunk);
+  }
+  return static_cast<int32_t>(done);
+}
+
+void file_buffer::resize(int64_t new_size) {
+  if (new_size < size_) {
+    // Bytes behind the end must read as zero should the file grow again.
+    for (size_t i = static_cast<size_t>(new_size >> kPageShift); i < pages_.size(); ++i) {
+      page& p = pages_[i];
+      if (!p.bytes) continue;
+      const int64_t begin = static_cast<int64_t>(i) << kPageShift;
+      if (begin >= new_size) {
+        if (p.modified) --modified_pages_;
+        p.modified = false;
+        p.bytes.reset();
+        --loaded_pages_;
+      } else {
+        std::memset(p.bytes.get() + (new_size - begin), 0,
+                    static_cast<size_t>(kPageSize - (new_size - begin)));
+      }
+    }
+    valid_end_ = std::min(valid_end_, new_size);
+  }
+  size_ = new_size;
+}
+
+bool file_buffer::write_back(int32_t* failed_bytes) {
+  *failed_bytes = 0;
+  // The first page, with the header that points at everything else, goes
+  // last, once the file's size is final.
+  for (size_t i = 1; i < pages_.size() && modified_pages_ > 0; ++i) {
+    if (pages_[i].modified && !write_page(i, failed_bytes)) return false;
+  }
+  if (!drop_stale_tail()) return false;
+  if (disk_size_ != size_) {
+    if (injected_fault() || !platform::resize_file(file_, size_)) return false;
+    disk_size_ = size_;
+    valid_end_ = size_;
+  }
+  if (!pages_.empty() && pages_[0].modified && !write_page(0, failed_bytes)) return false;
+  return true;
+}
+
+}  // namespace velkor

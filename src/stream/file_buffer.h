@@ -1,0 +1,79 @@
+// The write-back buffer of a file held for exclusive use. The file is seen
+// as pages of 64 KiB; pages are read from the file when first touched, and
+// written bytes stay in their pages until write_back() hands them to the
+// operating system (or until the buffer runs over its budget and writes back
+// the least recently used page). Since no one else may open the file
+// meanwhile, the size and contents kept here are the file's own.
+//
+// Every failure leaves the platform's error code set and returns a short
+// count or false; nothing raises.
+#ifndef VELKOR_STREAM_FILE_BUFFER_H_
+#define VELKOR_STREAM_FILE_BUFFER_H_
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "stream/platform_file.h"
+
+namespace velkor {
+
+class file_buffer {
+ public:
+  static constexpr int kPageShift = 16;
+  static constexpr int64_t kPageSize = int64_t{1} << kPageShift;
+  // Pages kept before the least recently used one is written back and
+  // dropped: 64 MiB.
+  static constexpr size_t kMaxPages = 1024;
+
+  file_buffer(platform::file_handle file, int64_t disk_size);
+  file_buffer(const file_buffer&) = delete;
+  file_buffer& operator=(const file_buffer&) = delete;
+
+  int64_t size() const { return size_; }
+  // Bytes copied from `position` on: fewer than `count` at the end of the
+  // file or when a page cannot be read.
+  int32_t read(int64_t position, void* out, int32_t count);
+  // Bytes copied into the pages; fewer than `count` when a page cannot be
+  // read or written back. Writing past the end leaves zero bytes between.
+  int32_t write(int64_t position, const void* in, int32_t count);
+  // Truncates or extends (with zero bytes); the file follows at write-back.
+  void resize(int64_t new_size);
+  // Writes the modified pages and sets the file's size. On failure the pages
+  // that were not written stay modified, so a later call tries again.
+  // `failed_bytes` tells the size of the transfer that failed (0 when it was
+  // the size change).
+  bool write_back(int32_t* failed_bytes);
+  bool has_modified_pages() const { return modified_pages_ > 0 || disk_size_ != size_; }
+
+ private:
+  struct page {
+    std::unique_ptr<uint8_t[]> bytes;
+    bool modified = false;
+    uint64_t last_use = 0;
+  };
+
+  // The page holding `index`, loaded if need be; null on failure.
+  uint8_t* page_for(size_t index, bool will_write_whole);
+  bool evict_one();
+  bool write_page(size_t index, int32_t* failed_bytes);
+  // Cuts the file back to what is still valid before anything is written
+  // past it, so that bytes truncated earlier come back as zeros.
+  bool drop_stale_tail();
+
+  platform::file_handle file_;
+  // The size the engine sees.
+  int64_t size_;
+  // The file's size on disk, and how much of it still holds valid bytes
+  // (less after a truncation that has not reached the file yet).
+  int64_t disk_size_;
+  int64_t valid_end_;
+  std::vector<page> pages_;
+  size_t loaded_pages_ = 0;
+  size_t modified_pages_ = 0;
+  uint64_t clock_ = 0;
+};
+
+}  // namespace velkor
+
+#endif  // VELKOR_STREAM_FILE_BUFFER_H_
