@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "stream/stream.h"
@@ -47,7 +48,7 @@ struct path_entry {
 };
 
 // h = h * 5 + byte (read as signed 8-bit), from 0, modulo 2^32.
-inline uint32_t token_hash(const std::string& token) {
+inline uint32_t token_hash(std::string_view token) {
   uint32_t h = 0;
   for (const char c : token) {
     h = h * 5u + static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(c)));

@@ -1,6 +1,7 @@
 // Indexing, query and discarding: the operations that change or read token
 // entries and path entries through the caches.
 #include <algorithm>
+#include <string_view>
 
 #include "index/index_errors.h"
 #include "index/token_indexes.h"
@@ -18,67 +19,93 @@ bool signed_less(uint32_t a, uint32_t b) {
 }  // namespace
 
 void _CTokenIndexes::__split_tokens(const std::string& text, const std::string& given,
-                                    std::map<std::string, uint16_t>& out) const {
-  const std::string delimiter = given.empty() ? std::string(" ") : given;
+                                    std::vector<token_count>& out) const {
+  out.clear();
+  const std::string_view whole(text);
+  const std::string_view delimiter =
+      given.empty() ? std::string_view(" ") : std::string_view(given);
   const size_t limit = static_cast<size_t>(std::max(token_limit(), 1));
+  // Distinct tokens are found through an open-addressing table of indexes
+  // into `out`, kept at most half full.
+  uint32_t bits = 6;
+  std::vector<uint32_t> seen(size_t{1} << bits, kNoId);
+  auto home_of = [&bits](std::string_view token) {
+    return static_cast<size_t>((token_hash(token) * 0x9E3779B1u) >> (32 - bits));
+  };
   size_t p = 0;
   for (;;) {
-    const size_t f = text.find(delimiter, p);
-    const size_t end = f == std::string::npos ? text.size() : f;
+    const size_t f = whole.find(delimiter, p);
+    const size_t end = f == std::string_view::npos ? whole.size() : f;
     if (end > p) {
-      const size_t length = std::min(end - p, limit);
-      uint16_t& count = out[text.substr(p, length)];
-      // Counts stop at 65,535: a token that occurs more often in one text
-      // keeps the largest count that can be stored.
-      if (count < kMaxCount) ++count;
+      const std::string_view token = whole.substr(p, std::min(end - p, limit));
+      size_t mask = seen.size() - 1;
+      size_t i = home_of(token);
+      while (seen[i] != kNoId && out[seen[i]].token != token) i = (i + 1) & mask;
+      if (seen[i] != kNoId) {
+        // Counts stop at 65,535: a token that occurs more often in one text
+        // keeps the largest count that can be stored.
+        if (out[seen[i]].count < kMaxCount) ++out[seen[i]].count;
+      } else {
+        seen[i] = static_cast<uint32_t>(out.size());
+        out.push_back(token_count{token, 1});
+        if (2 * out.size() > seen.size()) {
+          ++bits;
+          seen.assign(size_t{1} << bits, kNoId);
+          mask = seen.size() - 1;
+          for (uint32_t k = 0; k < out.size(); ++k) {
+            size_t j = home_of(out[k].token);
+            while (seen[j] != kNoId) j = (j + 1) & mask;
+            seen[j] = k;
+          }
+        }
+      }
     }
-    if (f == std::string::npos) break;
+    if (f == std::string_view::npos) break;
     p = f + delimiter.size();
   }
+  // The order decides which slots new entries get: keep it bytewise.
+  std::sort(out.begin(), out.end(),
+            [](const token_count& a, const token_count& b) { return a.token < b.token; });
 }
 
-uint32_t _CTokenIndexes::find_token(const std::string& token, token_entry** entry) {
-  const _CPredTokenEntryFilter filter(token);
-  const auto range = token_table.equal_range(token_hash(token));
-  for (auto it = range.first; it != range.second; ++it) {
-    token_entry* found = token_cache._get_object(it->second, filter);
-    if (found != nullptr) {
-      *entry = found;
-      return it->second;
-    }
-  }
-  *entry = nullptr;
-  return kNoId;
+uint32_t _CTokenIndexes::find_token(std::string_view token, token_entry** entry) {
+  token_entry* found = nullptr;
+  const uint32_t id = token_table.find_if(token_hash(token), kNoId, [&](uint32_t candidate) {
+    found = token_cache._get_object(candidate, _CPredTokenEntryFilter(token));
+    return found != nullptr;
+  });
+  *entry = found;
+  return id;
 }
 
 uint32_t _CTokenIndexes::_insert_tokens(uint32_t path_id, const std::string& text,
                                         const std::string& delimiter) {
   if (read_only) throw index_errors::readonly_insert();
-  std::map<std::string, uint16_t> counts;
+  std::vector<token_count> counts;
   __split_tokens(text, delimiter, counts);
   std::vector<uint32_t> token_ids;
   token_ids.reserve(counts.size());
-  for (const auto& token : counts) {
-    const uint32_t id = __insert_token(token.first, static_cast<int32_t>(path_id), token.second);
+  for (const token_count& token : counts) {
+    const uint32_t id = __insert_token(token.token, static_cast<int32_t>(path_id), token.count);
     if (id == kNoId) throw index_errors::index_token_failure();
-    const auto at = std::lower_bound(token_ids.begin(), token_ids.end(), id, signed_less);
-    if (at == token_ids.end() || *at != id) token_ids.insert(at, id);
+    token_ids.push_back(id);
   }
+  // New entries take ascending slots, but known tokens lie anywhere.
+  std::sort(token_ids.begin(), token_ids.end(), signed_less);
+  token_ids.erase(std::unique(token_ids.begin(), token_ids.end()), token_ids.end());
   if (!token_ids.empty()) __insert_path_id(static_cast<int32_t>(path_id), token_ids);
   token_cache._flush_cache(static_cast<uint32_t>(token_limit_));
   path_cache._flush_cache(static_cast<uint32_t>(path_limit_));
   return static_cast<uint32_t>(counts.size());
 }
 
-uint32_t _CTokenIndexes::__insert_token(const std::string& token, int32_t path_id,
-                                        uint16_t count) {
+uint32_t _CTokenIndexes::__insert_token(std::string_view token, int32_t path_id, uint16_t count) {
   token_entry* entry = nullptr;
   const uint32_t id = find_token(token, &entry);
   if (entry != nullptr) {
     std::vector<posting>& postings = entry->postings;
-    const auto at = std::lower_bound(
-        postings.begin(), postings.end(), path_id,
-        [](const posting& p, int32_t key) { return p.path_id < key; });
+    const auto at = std::lower_bound(postings.begin(), postings.end(), path_id,
+                                     [](const posting& p, int32_t key) { return p.path_id < key; });
     if (at == postings.end() || at->path_id != path_id) {
       postings.insert(at, posting{path_id, count});
     } else if (static_cast<uint32_t>(at->count) + count < kMaxCount) {
@@ -90,11 +117,11 @@ uint32_t _CTokenIndexes::__insert_token(const std::string& token, int32_t path_i
     return id;
   }
   token_entry created;
-  created.token = token;
+  created.token.assign(token.data(), token.size());
   created.postings.push_back(posting{path_id, count});
-  const uint32_t new_id = token_cache._save_new_object(created);
+  const uint32_t new_id = token_cache._save_new_object(std::move(created));
   if (new_id == kNoId) throw index_errors::cache_token_failure();
-  token_table.emplace(token_hash(token), new_id);
+  token_table.insert(token_hash(token), new_id);
   return new_id;
 }
 
@@ -125,7 +152,8 @@ uint32_t _CTokenIndexes::__insert_path_id(int32_t path_id, const std::vector<uin
 }
 
 uint32_t _CTokenIndexes::_query_token(const std::string& query, token_entry& out) {
-  const std::string token = query.substr(0, static_cast<size_t>(std::max(token_limit(), 0)));
+  const std::string_view token =
+      std::string_view(query).substr(0, static_cast<size_t>(std::max(token_limit(), 0)));
   token_entry* entry = nullptr;
   const uint32_t id = find_token(token, &entry);
   if (entry != nullptr) {
@@ -152,9 +180,9 @@ uint32_t _CTokenIndexes::_delete_path_id(int32_t path_id) {
       token_entry* token = token_cache._get_object(t, any);
       if (token == nullptr) continue;
       std::vector<posting>& postings = token->postings;
-      const auto at = std::lower_bound(
-          postings.begin(), postings.end(), path_id,
-          [](const posting& p, int32_t key) { return p.path_id < key; });
+      const auto at =
+          std::lower_bound(postings.begin(), postings.end(), path_id,
+                           [](const posting& p, int32_t key) { return p.path_id < key; });
       if (at == postings.end() || at->path_id != path_id) continue;
       postings.erase(at);
       if (!postings.empty()) {
@@ -179,11 +207,7 @@ void _CTokenIndexes::__erase_path_id(int32_t path_id) {
 }
 
 void _CTokenIndexes::__erase_token_id(const std::string& token, uint32_t token_id) {
-  const auto range = token_table.equal_range(token_hash(token));
-  auto it = range.first;
-  while (it != range.second && it->second != token_id) ++it;
-  if (it == range.second) throw index_errors::inconsistent_token();
-  token_table.erase(it);
+  if (!token_table.erase(token_hash(token), token_id)) throw index_errors::inconsistent_token();
   token_cache._drop_object(token_id);
   storage->free_object(token_id);
 }

@@ -68,7 +68,9 @@ class _CTokenIndexes {
     virtual ~_CPredPathEntryFilter() = default;
     virtual bool operator()(const path_entry& entry) const { return (*this)(entry.path_id); }
     // The id 0xFFFFFFFF accepts every entry.
-    virtual bool operator()(const uint32_t& key) const { return path_id == kNoId || key == path_id; }
+    virtual bool operator()(const uint32_t& key) const {
+      return path_id == kNoId || key == path_id;
+    }
     uint32_t path_id;
   };
 

@@ -66,13 +66,15 @@ TEST(Records, TokensOfEqualHashKeepTheirOrderAcrossSaveAndReopen) {
     index._insert_tokens(2, "ab", " ");  // ab at 576
     index._delete_path_id(1);            // 512 and 544 go idle
     index._insert_tokens(3, "`g", " ");  // `g reuses 512: the later token has the smaller id
-    const auto range = index.tokens().equal_range(583);
+    const auto tokens = index.tokens();
+    const auto range = tokens.equal_range(583);
     pairs.assign(range.first, range.second);
     ASSERT_EQ((std::vector<std::pair<uint32_t, uint32_t>>{{583, 576}, {583, 512}}), pairs);
     ASSERT_TRUE(index._save());
   }
   _CTokenIndexes reopened(path, false);
-  const auto range = reopened.tokens().equal_range(583);
+  const auto tokens = reopened.tokens();
+  const auto range = tokens.equal_range(583);
   EXPECT_EQ(pairs, (std::vector<std::pair<uint32_t, uint32_t>>(range.first, range.second)));
   velkor::token_entry found;
   EXPECT_EQ(512u, reopened._query_token("`g", found));
@@ -91,8 +93,10 @@ TEST(Records, LoadedTablesFollowTheFileOrderRules) {
   write_file(path, build_index_file(image));
   _CTokenIndexes index(path, true);
   using pairs = std::vector<std::pair<uint32_t, uint32_t>>;
-  EXPECT_EQ((pairs{{3, 700}, {9, 600}, {9, 500}}),
-            pairs(index.tokens().begin(), index.tokens().end()));
+  EXPECT_EQ((pairs{{3, 700}, {9, 600}, {9, 500}}), [&] {
+    const auto tokens = index.tokens();
+    return pairs(tokens.begin(), tokens.end());
+  }());
   EXPECT_EQ((std::map<int32_t, uint32_t>{{-2, 200}, {7, 100}}), index.paths());
   EXPECT_EQ((std::vector<name>{name{-16, "z", 3}, name{2, "z", 4}, name{4, "x", 1}}),
             names_of(index));
