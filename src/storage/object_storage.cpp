@@ -31,7 +31,77 @@ int32_t __copy_stream(_stream& destination, _stream& source, int32_t n) {
   return count;
 }
 
+int32_t __copy_stream(_memstream& destination, _stream& source, int32_t n) {
+  const int32_t available = static_cast<int32_t>(static_cast<uint32_t>(source._size()) -
+                                                 static_cast<uint32_t>(source._seek(0, 1)));
+  if (n == 0 || available <= 0) return 0;
+  const int32_t count = n < 0 ? available : std::min(n, available);
+  _memadapter& memory = *destination.adapter_of();
+  for (int32_t done = 0; done < count;) {
+    const int32_t block = std::min(kCopyBlock, count - done);
+    const size_t at = static_cast<size_t>(memory.position);
+    if (memory.buffer.size() < at + static_cast<size_t>(block)) {
+      memory.buffer.resize(at + static_cast<size_t>(block));
+    }
+    source.read(memory.buffer.data() + at, block);
+    memory.position += block;
+    done += block;
+  }
+  return count;
+}
+
+int32_t __copy_stream(_stream& destination, _memstream& source, int32_t n) {
+  _memadapter& memory = *source.adapter_of();
+  const int32_t available = static_cast<int32_t>(memory.buffer.size()) - memory.position;
+  if (n == 0 || available <= 0) return 0;
+  const int32_t count = n < 0 ? available : std::min(n, available);
+  for (int32_t done = 0; done < count;) {
+    const int32_t block = std::min(kCopyBlock, count - done);
+    const uint8_t* bytes = memory.buffer.data() + memory.position;
+    memory.position += block;
+    destination.write(bytes, block);
+    done += block;
+  }
+  return count;
+}
+
+int32_t __copy_stream(_memstream& destination, _memstream& source, int32_t n) {
+  return __copy_stream(static_cast<_stream&>(destination), source, n);
+}
+
+void _CObjectStorage::reset_slot_index() {
+  slot_cells_.clear();
+  indexed_slots_ = 0;
+  direct_lookup_ = true;
+}
+
+void _CObjectStorage::index_slots() {
+  if (slots.size() < indexed_slots_) reset_slot_index();
+  for (size_t i = indexed_slots_; i < slots.size() && direct_lookup_; ++i) {
+    const int64_t offset = static_cast<int32_t>(slots[i].offset);
+    const int64_t floor =
+        i == 0 ? static_cast<int32_t>(data_begin) : static_cast<int32_t>(slots[i - 1].offset) + 32;
+    if (offset < floor) {
+      direct_lookup_ = false;
+      std::vector<uint32_t>().swap(slot_cells_);
+      break;
+    }
+    const size_t cell = static_cast<size_t>(offset - static_cast<int32_t>(data_begin)) >> kCellShift;
+    if (slot_cells_.size() <= cell) slot_cells_.resize(cell + 1, 0);
+    slot_cells_[cell] = static_cast<uint32_t>(i + 1);
+  }
+  indexed_slots_ = slots.size();
+}
+
 _CStgSlotItem* _CObjectStorage::find_slot(uint32_t id) {
+  if (slots.size() != indexed_slots_) index_slots();
+  if (direct_lookup_ && id >= data_begin) {
+    const size_t cell = static_cast<size_t>(id - data_begin) >> kCellShift;
+    if (cell < slot_cells_.size()) {
+      const uint32_t k = slot_cells_[cell];
+      if (k != 0 && k <= slots.size() && slots[k - 1].offset == id) return &slots[k - 1];
+    }
+  }
   const auto it = std::lower_bound(slots.begin(), slots.end(), static_cast<int32_t>(id),
                                    [](const _CStgSlotItem& slot, int32_t key) {
                                      return static_cast<int32_t>(slot.offset) < key;
@@ -103,6 +173,7 @@ void _CObjectStorage::__alloc_stg_slots(int32_t n, std::vector<_CStgSlotItem>& o
 void _CObjectStorage::_load_stg_slots(_stream& from) {
   slots.clear();
   idle_slots.clear();
+  reset_slot_index();
   modified = false;
   const int32_t count = static_cast<int32_t>(read_u32(from));
   read_records(from, count, {4, 4, 1, 4}, [this](const uint8_t* r, int32_t records) {

@@ -20,6 +20,12 @@ namespace velkor {
 // Copies n bytes (all that is left when n < 0, at most what the source holds)
 // from the source's position to the destination's; returns the count.
 int32_t __copy_stream(_stream& destination, _stream& source, int32_t n);
+// The same copies when one side is a memory stream: the bytes move straight
+// between its buffer and the other stream, in the same blocks and with the
+// same checked reads and writes, without the copy buffer in between.
+int32_t __copy_stream(_memstream& destination, _stream& source, int32_t n);
+int32_t __copy_stream(_stream& destination, _memstream& source, int32_t n);
+int32_t __copy_stream(_memstream& destination, _memstream& source, int32_t n);
 
 class _CObjectStorage {
  public:
@@ -103,6 +109,18 @@ class _CObjectStorage {
   static int32_t remaining(_stream& memory);
   std::vector<_CStgSlotItem>* gather_chain(uint32_t id,
                                            _CDeferObjDeletionList<std::vector<_CStgSlotItem>>& own);
+
+  // Slot ids are also found without a search: cell (id - data_begin) / 32
+  // holds 1 + the index of the record that starts in it. That holds while
+  // the records ascend from data_begin at least 32 bytes apart, as in every
+  // file this engine writes; otherwise, and on a miss, the binary search
+  // answers, so the answers are always the search's.
+  static constexpr int kCellShift = 5;
+  void index_slots();
+  void reset_slot_index();
+  std::vector<uint32_t> slot_cells_;
+  size_t indexed_slots_ = 0;
+  bool direct_lookup_ = true;
 };
 
 template <class Pred>

@@ -29,6 +29,7 @@ class _memstream : public _stream {
   int32_t _write(const void* buffer, int32_t count) override;
   int32_t _resize(int32_t new_size) override;
   const char* name() const override { return "MemoryStream"; }
+  _memadapter* adapter_of() const { return adapter; }
 
  private:
   int32_t length() const { return static_cast<int32_t>(adapter->buffer.size()); }
