@@ -47,6 +47,11 @@ class Engine {
 
   // Tells the engine which mails the opened index holds, for mail_of().
   virtual void map_documents(const std::vector<Mail>& /*mails*/, std::size_t /*n*/) {}
+
+  // Bytes of stored entries the last build wrote and read back (velkor
+  // index only: what its caches moved); 0 when the engine has no such count.
+  virtual uint64_t entry_bytes_written() const { return 0; }
+  virtual uint64_t entry_bytes_read() const { return 0; }
 };
 
 // `kind` is one of engine_kinds(); `location` is the file or folder to use.

@@ -5,6 +5,8 @@
 #include <map>
 #include <sstream>
 
+#include "engines.h"
+
 namespace bench {
 namespace {
 
@@ -70,12 +72,15 @@ void figures_table(std::ostringstream& out, const std::vector<Result>& results, 
 }
 
 void io_table(std::ostringstream& out, const std::vector<Result>& results, double fraction) {
-  out << "| engine | read back MiB | written back MiB | read calls | write calls "
-         "| memcpy floor s | build/floor |\n"
-         "|---|--:|--:|--:|--:|--:|--:|\n";
+  out << "| engine | entries read MiB | entries written MiB | syscall read MiB | syscall written MiB "
+         "| read calls | write calls | memcpy floor s | build/floor |\n"
+         "|---|--:|--:|--:|--:|--:|--:|--:|--:|\n";
   for (const Result& r : results) {
     if (r.fraction != fraction || !r.error.empty()) continue;
+    const bool entries = is_velkor(r.engine);
     out << "| " << r.engine << (r.capped() ? " (capped)" : "") << " | "
+        << (entries ? mib(static_cast<double>(r.entry_read)) : std::string("-")) << " | "
+        << (entries ? mib(static_cast<double>(r.entry_written)) : std::string("-")) << " | "
         << mib(static_cast<double>(r.rchar)) << " | " << mib(static_cast<double>(r.wchar)) << " | "
         << r.syscr << " | " << r.syscw << " | " << short_number(r.floor_s) << " | "
         << (r.floor_s > 0 ? short_number(r.build_s / r.floor_s) : "-") << " |\n";

@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "engines.h"
+#include "index/token_indexes.h"
 #include "velkor_index.h"
 
 namespace bench {
@@ -43,9 +44,17 @@ class VelkorEngine : public Engine {
       if (idx_index(index, id, mails[done].text.c_str(), " ") == kFailure) fail("idx_index");
     }
     if (!idx_save(index)) fail("idx_save");
+    // A handle is the index object itself.
+    const velkor::_CObjectStorage* storage =
+        reinterpret_cast<velkor::_CTokenIndexes*>(index)->object_storage();
+    written_ = storage->bytes_stored;
+    read_ = storage->bytes_gathered;
     idx_close(index);
     return done;
   }
+
+  uint64_t entry_bytes_written() const override { return written_; }
+  uint64_t entry_bytes_read() const override { return read_; }
 
   uint64_t stored_bytes() const override { return std::filesystem::file_size(file_); }
 
@@ -83,6 +92,7 @@ class VelkorEngine : public Engine {
   std::string file_;
   int32_t cache_limit_;
   idx_handle handle_ = nullptr;
+  uint64_t written_ = 0, read_ = 0;
   std::unordered_map<uint32_t, uint32_t> mail_of_id_;
 };
 

@@ -6,6 +6,7 @@
 #ifndef VELKOR_STORAGE_OBJECT_STORAGE_H_
 #define VELKOR_STORAGE_OBJECT_STORAGE_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -98,6 +99,10 @@ class _CObjectStorage {
   std::vector<_CStgSlotItem> slots;
   std::vector<uint32_t> idle_slots;
   bool modified = false;
+  // Bytes of stored forms written into chains and gathered from them, for
+  // the benchmark's account of what the caches move.
+  uint64_t bytes_stored = 0;
+  uint64_t bytes_gathered = 0;
 
  private:
   // Writes the stored form of `object` into `memory` and rewinds it.
@@ -150,6 +155,7 @@ uint32_t _CObjectStorage::_save_new_object(const Obj& object) {
   serialize(object, memory);
   modified = true;
   const int32_t length = remaining(memory);
+  bytes_stored += static_cast<uint64_t>(std::max(length, 0));
   std::vector<_CStgSlotItem> chain;
   __alloc_stg_slots(length, chain);
   for (const _CStgSlotItem& slot : chain) {
@@ -167,6 +173,7 @@ void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
   _CDeferObjDeletionList<std::vector<_CStgSlotItem>> own;
   std::vector<_CStgSlotItem>& chain = *gather_chain(id, own);
   if (chain.empty()) throw storage_errors::save_at_invalid_slot();
+  bytes_stored += static_cast<uint64_t>(std::max(remaining(memory), 0));
 
   uint32_t last_written = kNoSlot;
   for (const _CStgSlotItem& slot : chain) {
@@ -222,6 +229,7 @@ bool _CObjectStorage::_load_object_entire(uint32_t id, Obj& object) {
     stream->seek(static_cast<int32_t>(slot.offset), 0);
     gathered += __copy_stream(memory, *stream, slot.size);
   }
+  bytes_gathered += static_cast<uint64_t>(gathered);
   memory.seek(0, 0);
   object.load(memory);
   return true;
