@@ -2,6 +2,8 @@
 // to one operation of the index object inside the same call frame: clear the
 // last-error record, answer a null handle with the failure value, capture
 // any failure into the record.
+#include <algorithm>
+#include <charconv>
 #include <mutex>
 #include <new>
 #include <string>
@@ -102,12 +104,17 @@ const char* idx_query(idx_handle index, const char* query, const char* separator
     const std::string sep = owned_or(separator, ",");
     velkor::token_entry found;
     if (x._query_token(token, found) == _CTokenIndexes::kNoId) return kEmptyText;
+    // Each posting takes at most 11 + 5 digits and two separators.
+    buffer.resize(found.postings.size() * (16 + 2 * sep.size()));
+    char* out = buffer.data();
+    char* const end = out + buffer.size();
     for (const velkor::posting& p : found.postings) {
-      if (!buffer.empty()) buffer += sep;
-      buffer += std::to_string(p.path_id);
-      buffer += sep;
-      buffer += std::to_string(static_cast<unsigned>(p.count));
+      if (out != buffer.data()) out = std::copy(sep.begin(), sep.end(), out);
+      out = std::to_chars(out, end, p.path_id).ptr;
+      out = std::copy(sep.begin(), sep.end(), out);
+      out = std::to_chars(out, end, static_cast<unsigned>(p.count)).ptr;
     }
+    buffer.resize(static_cast<size_t>(out - buffer.data()));
     return buffer.c_str();
   });
 }
