@@ -31,8 +31,11 @@ void token_entry::load(_stream& stream) {
   const int32_t count = static_cast<int32_t>(read_u32(stream));
   postings.clear();
   read_records(stream, count, {4, 2}, [this](const uint8_t* r, int32_t records) {
+    const size_t at = postings.size();
+    postings.resize(at + static_cast<size_t>(records));
+    posting* out = postings.data() + at;
     for (int32_t i = 0; i < records; ++i, r += kPostingBytes) {
-      postings.push_back({static_cast<int32_t>(decode_u32(r)), decode_u16(r + 4)});
+      out[i] = {static_cast<int32_t>(decode_u32(r)), decode_u16(r + 4)};
     }
   });
 }
@@ -53,7 +56,9 @@ void path_entry::load(_stream& stream) {
   const int32_t count = static_cast<int32_t>(read_u32(stream));
   token_ids.clear();
   read_records(stream, count, {4}, [this](const uint8_t* r, int32_t records) {
-    for (int32_t i = 0; i < records; ++i, r += 4) token_ids.push_back(decode_u32(r));
+    const size_t at = token_ids.size();
+    token_ids.resize(at + static_cast<size_t>(records));
+    for (int32_t i = 0; i < records; ++i, r += 4) token_ids[at + static_cast<size_t>(i)] = decode_u32(r);
   });
 }
 
