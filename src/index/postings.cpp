@@ -18,6 +18,21 @@ bool signed_less(uint32_t a, uint32_t b) {
 
 }  // namespace
 
+namespace {
+
+// The first eight bytes of `token`, big-endian and zero-padded: keys that
+// differ order their tokens bytewise; equal keys need the full comparison.
+uint64_t prefix_key(std::string_view token) {
+  uint64_t key = 0;
+  const size_t n = std::min<size_t>(token.size(), 8);
+  for (size_t i = 0; i < 8; ++i) {
+    key = (key << 8) | (i < n ? static_cast<uint8_t>(token[i]) : 0u);
+  }
+  return key;
+}
+
+}  // namespace
+
 void _CTokenIndexes::__split_tokens(const std::string& text, const std::string& given,
                                     std::vector<token_count>& out) const {
   out.clear();
@@ -29,8 +44,8 @@ void _CTokenIndexes::__split_tokens(const std::string& text, const std::string& 
   // into `out`, kept at most half full.
   uint32_t bits = 6;
   std::vector<uint32_t> seen(size_t{1} << bits, kNoId);
-  auto home_of = [&bits](std::string_view token) {
-    return static_cast<size_t>((token_hash(token) * 0x9E3779B1u) >> (32 - bits));
+  auto home_of = [&bits](uint32_t hash) {
+    return static_cast<size_t>((hash * 0x9E3779B1u) >> (32 - bits));
   };
   size_t p = 0;
   for (;;) {
@@ -38,22 +53,25 @@ void _CTokenIndexes::__split_tokens(const std::string& text, const std::string& 
     const size_t end = f == std::string_view::npos ? whole.size() : f;
     if (end > p) {
       const std::string_view token = whole.substr(p, std::min(end - p, limit));
+      const uint32_t hash = token_hash(token);
       size_t mask = seen.size() - 1;
-      size_t i = home_of(token);
-      while (seen[i] != kNoId && out[seen[i]].token != token) i = (i + 1) & mask;
+      size_t i = home_of(hash);
+      while (seen[i] != kNoId && (out[seen[i]].hash != hash || out[seen[i]].token != token)) {
+        i = (i + 1) & mask;
+      }
       if (seen[i] != kNoId) {
         // Counts stop at 65,535: a token that occurs more often in one text
         // keeps the largest count that can be stored.
         if (out[seen[i]].count < kMaxCount) ++out[seen[i]].count;
       } else {
         seen[i] = static_cast<uint32_t>(out.size());
-        out.push_back(token_count{token, 1});
+        out.push_back(token_count{token, prefix_key(token), hash, 1});
         if (2 * out.size() > seen.size()) {
           ++bits;
           seen.assign(size_t{1} << bits, kNoId);
           mask = seen.size() - 1;
           for (uint32_t k = 0; k < out.size(); ++k) {
-            size_t j = home_of(out[k].token);
+            size_t j = home_of(out[k].hash);
             while (seen[j] != kNoId) j = (j + 1) & mask;
             seen[j] = k;
           }
@@ -64,8 +82,9 @@ void _CTokenIndexes::__split_tokens(const std::string& text, const std::string& 
     p = f + delimiter.size();
   }
   // The order decides which slots new entries get: keep it bytewise.
-  std::sort(out.begin(), out.end(),
-            [](const token_count& a, const token_count& b) { return a.token < b.token; });
+  std::sort(out.begin(), out.end(), [](const token_count& a, const token_count& b) {
+    return a.prefix != b.prefix ? a.prefix < b.prefix : a.token < b.token;
+  });
 }
 
 uint32_t _CTokenIndexes::find_token(std::string_view token, token_entry** entry) {
@@ -85,7 +104,28 @@ uint32_t _CTokenIndexes::_insert_tokens(uint32_t path_id, const std::string& tex
   __split_tokens(text, delimiter, counts);
   std::vector<uint32_t> token_ids;
   token_ids.reserve(counts.size());
-  for (const token_count& token : counts) {
+  // Each token's lookup walks the token table, the cache's table, the cache
+  // node and the postings, each likely a cache miss. Those of the tokens a
+  // few places ahead are requested early, one step per stage, so that the
+  // walk finds them near.
+  constexpr size_t kStage = 4;
+  std::vector<uint32_t> ahead(counts.size(), kNoId);
+  for (size_t i = 0; i < counts.size(); ++i) {
+    if (i + 3 * kStage < counts.size()) token_table.prefetch(counts[i + 3 * kStage].hash);
+    if (i + 2 * kStage < counts.size()) {
+      ahead[i + 2 * kStage] = token_table.first(counts[i + 2 * kStage].hash, kNoId);
+      if (ahead[i + 2 * kStage] != kNoId) token_cache.prefetch_slot(ahead[i + 2 * kStage]);
+    }
+    if (i + kStage < counts.size() && ahead[i + kStage] != kNoId) {
+      token_cache.prefetch_node(ahead[i + kStage]);
+    }
+    if (i + 1 < counts.size() && ahead[i + 1] != kNoId) {
+      const token_entry* next = token_cache.peek(ahead[i + 1]);
+      if (next != nullptr && !next->postings.empty()) {
+        prefetch_line(&next->postings[next->postings.size() / 2]);
+      }
+    }
+    const token_count& token = counts[i];
     const uint32_t id = __insert_token(token.token, static_cast<int32_t>(path_id), token.count);
     if (id == kNoId) throw index_errors::index_token_failure();
     token_ids.push_back(id);

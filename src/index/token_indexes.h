@@ -138,6 +138,8 @@ class _CTokenIndexes {
   // into the text.
   struct token_count {
     std::string_view token;
+    uint64_t prefix;  // orders tokens by their first bytes
+    uint32_t hash;
     uint16_t count;
   };
   // Fills `out` with the distinct tokens of `text`, in bytewise order.

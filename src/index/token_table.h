@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/prefetch.h"
+
 namespace velkor {
 
 class token_hash_table {
@@ -49,6 +51,16 @@ class token_hash_table {
       if (cells[i].hash == hash && visit(cells[i].id)) return cells[i].id;
     }
     return none;
+  }
+
+  // Hints that the pairs of `hash` are wanted soon.
+  void prefetch(uint32_t hash) const {
+    if (!cells.empty()) prefetch_line(&cells[home_of(hash)]);
+  }
+
+  // The id of the first pair of `hash`, or `none`.
+  uint32_t first(uint32_t hash, uint32_t none) const {
+    return find_if(hash, none, [](uint32_t) { return true; });
   }
 
   // Removes the first pair (hash, id); false when there is none.

@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/prefetch.h"
 #include "storage/object_storage.h"
 #include "storage/storage_errors.h"
 
@@ -201,6 +202,24 @@ class _CObjMemCache {
     oldest = newest = kNil;
     listed_count = 0;
     dirty_count = 0;
+  }
+
+  // Hints for a caller that knows which ids it will ask for: the table slot
+  // of `id` first, then (once that slot is near) its node, then the entry
+  // itself, which `peek` returns without any side effect when it is held.
+  void prefetch_slot(uint32_t id) const {
+    if (!table.empty()) prefetch_line(&table[home_of(id)]);
+  }
+  void prefetch_node(uint32_t id) const {
+    const uint32_t at = find(id);
+    if (at == kNil) return;
+    const char* bytes = reinterpret_cast<const char*>(&node_at(at));
+    prefetch_line(bytes);
+    prefetch_line(bytes + sizeof(node) - 1);
+  }
+  const Entry* peek(uint32_t id) const {
+    const uint32_t at = find(id);
+    return at != kNil && node_at(at).held ? &node_at(at).entry : nullptr;
   }
 
   int32_t modified_count() const { return static_cast<int32_t>(dirty_count); }
