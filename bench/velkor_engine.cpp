@@ -1,6 +1,8 @@
 // velkor index through its C interface, as a host links it.
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 #include <unordered_map>
@@ -66,13 +68,14 @@ class VelkorEngine : public Engine {
   void query(const std::string& token, std::vector<Posting>& out) override {
     out.clear();
     const char* text = idx_query(handle_, token.c_str(), ",");
+    const char* const end = text + std::strlen(text);
     // "id,count,id,count...": path ids are signed decimals.
-    while (*text != '\0') {
-      char* end = nullptr;
-      const long id = std::strtol(text, &end, 10);
-      const unsigned long count = std::strtoul(end + 1, &end, 10);
-      out.push_back({static_cast<uint32_t>(id), static_cast<uint32_t>(count)});
-      text = *end == ',' ? end + 1 : end;
+    while (text < end) {
+      int32_t id = 0;
+      uint32_t count = 0;
+      text = std::from_chars(text, end, id).ptr + 1;
+      text = std::from_chars(text, end, count).ptr + 1;
+      out.push_back({static_cast<uint32_t>(id), count});
     }
   }
 
