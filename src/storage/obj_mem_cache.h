@@ -47,6 +47,13 @@ class _CObjMemCache {
     bool dirty = false;
   };
 
+  // The id beside the node index lets a probe pass other ids without
+  // touching their nodes.
+  struct slot {
+    uint32_t id;
+    uint32_t at;  // kNil where the slot is empty
+  };
+
  public:
   using key_type = typename Entry::key_type;
 
@@ -196,7 +203,7 @@ class _CObjMemCache {
   void _clear_cache() {
     std::vector<std::unique_ptr<node[]>>().swap(blocks);
     std::vector<uint32_t>().swap(free_nodes);
-    std::vector<uint32_t>().swap(table);
+    std::vector<slot>().swap(table);
     node_count = 0;
     used = 0;
     oldest = newest = kNil;
@@ -251,8 +258,7 @@ class _CObjMemCache {
     if (table.empty()) return kNil;
     const size_t mask = table.size() - 1;
     for (size_t i = home_of(id);; i = (i + 1) & mask) {
-      const uint32_t at = table[i];
-      if (at == kNil || node_at(at).id == id) return at;
+      if (table[i].at == kNil || table[i].id == id) return table[i].at;
     }
   }
 
@@ -268,12 +274,16 @@ class _CObjMemCache {
       at = node_count++;
     }
     node_at(at).id = id;
-    const size_t mask = table.size() - 1;
-    size_t i = home_of(id);
-    while (table[i] != kNil) i = (i + 1) & mask;
-    table[i] = at;
+    place(slot{id, at});
     ++used;
     return at;
+  }
+
+  void place(slot s) {
+    const size_t mask = table.size() - 1;
+    size_t i = home_of(s.id);
+    while (table[i].at != kNil) i = (i + 1) & mask;
+    table[i] = s;
   }
 
   // Forgets node `at` (no longer listed) and frees its entry.
@@ -285,29 +295,25 @@ class _CObjMemCache {
     // Backward-shift deletion keeps every probe run unbroken.
     const size_t mask = table.size() - 1;
     size_t hole = home_of(id);
-    while (table[hole] != at) hole = (hole + 1) & mask;
-    for (size_t j = (hole + 1) & mask; table[j] != kNil; j = (j + 1) & mask) {
-      const size_t home = home_of(node_at(table[j]).id);
+    while (table[hole].at != at) hole = (hole + 1) & mask;
+    for (size_t j = (hole + 1) & mask; table[j].at != kNil; j = (j + 1) & mask) {
+      const size_t home = home_of(table[j].id);
       if (((j - home) & mask) >= ((j - hole) & mask)) {
         table[hole] = table[j];
         hole = j;
       }
     }
-    table[hole] = kNil;
+    table[hole].at = kNil;
     --used;
   }
 
   void grow_table() {
-    std::vector<uint32_t> old;
+    std::vector<slot> old;
     old.swap(table);
     table_bits = old.empty() ? 6 : table_bits + 1;
-    table.assign(size_t{1} << table_bits, kNil);
-    const size_t mask = table.size() - 1;
-    for (const uint32_t at : old) {
-      if (at == kNil) continue;
-      size_t i = home_of(node_at(at).id);
-      while (table[i] != kNil) i = (i + 1) & mask;
-      table[i] = at;
+    table.assign(size_t{1} << table_bits, slot{0, kNil});
+    for (const slot& s : old) {
+      if (s.at != kNil) place(s);
     }
   }
 
@@ -348,7 +354,7 @@ class _CObjMemCache {
   std::vector<std::unique_ptr<node[]>> blocks;
   uint32_t node_count = 0;  // nodes handed out of the blocks so far
   std::vector<uint32_t> free_nodes;
-  std::vector<uint32_t> table;  // node index per id, kNil where empty
+  std::vector<slot> table;
   uint32_t table_bits = 0;
   uint32_t used = 0;
   uint32_t oldest = kNil;
