@@ -24,6 +24,7 @@ uint8_t* file_buffer::page_for(size_t index, bool will_write_whole) {
   if (index >= pages_.size()) pages_.resize(index + 1);
   page& p = pages_[index];
   if (!p.bytes) {
+    if (modified_pages_ >= kWriteBehindPages && !write_behind(index)) return nullptr;
     if (loaded_pages_ >= kMaxPages && !evict_one()) return nullptr;
     std::unique_ptr<uint8_t[]> bytes(new uint8_t[kPageSize]);
     const int64_t begin = static_cast<int64_t>(index) << kPageShift;
@@ -42,6 +43,7 @@ uint8_t* file_buffer::page_for(size_t index, bool will_write_whole) {
       std::memset(bytes.get() + valid, 0, static_cast<size_t>(kPageSize - valid));
     }
     p.bytes = std::move(bytes);
+    p.fresh = valid == 0;
     ++loaded_pages_;
   }
   p.last_use = ++clock_;
@@ -58,7 +60,21 @@ bool file_buffer::evict_one() {
   int32_t failed_bytes = 0;
   if (pages_[oldest].modified && !write_page(oldest, &failed_bytes)) return false;
   pages_[oldest].bytes.reset();
+  pages_[oldest].read = false;
   --loaded_pages_;
+  return true;
+}
+
+bool file_buffer::write_behind(size_t keep) {
+  int32_t failed_bytes = 0;
+  for (size_t i = 0; i < pages_.size(); ++i) {
+    page& p = pages_[i];
+    if (i == keep || !p.modified || !p.fresh || p.read) continue;
+    if (!write_page(i, &failed_bytes)) return false;
+    p.bytes.reset();
+    p.fresh = false;
+    --loaded_pages_;
+  }
   return true;
 }
 
@@ -103,6 +119,7 @@ int32_t file_buffer::read(int64_t position, void* out, int32_t count) {
     const int64_t chunk = std::min(total - done, kPageSize - within);
     const uint8_t* bytes = page_for(index, false);
     if (bytes == nullptr) break;
+    pages_[index].read = true;
     std::memcpy(target + done, bytes + within, static_cast<size_t>(chunk));
     done += chunk;
   }
@@ -142,6 +159,7 @@ void file_buffer::resize(int64_t new_size) {
       if (begin >= new_size) {
         if (p.modified) --modified_pages_;
         p.modified = false;
+        p.read = false;
         p.bytes.reset();
         --loaded_pages_;
       } else {

@@ -25,6 +25,12 @@ class file_buffer {
   // Pages kept before the least recently used one is written back and
   // dropped: 64 MiB.
   static constexpr size_t kMaxPages = 1024;
+  // Once this many pages are modified (4 MiB), the pages that appends
+  // created (they held nothing from the file) and that nothing has read are
+  // written back and dropped: a long run of appends, such as a save of many
+  // entries, does not keep the whole file in memory. A page loaded from the
+  // file stays, since what is loaded is usually visited again.
+  static constexpr size_t kWriteBehindPages = 64;
 
   file_buffer(platform::file_handle file, int64_t disk_size);
   file_buffer(const file_buffer&) = delete;
@@ -50,12 +56,17 @@ class file_buffer {
   struct page {
     std::unique_ptr<uint8_t[]> bytes;
     bool modified = false;
+    bool read = false;
+    bool fresh = false;
     uint64_t last_use = 0;
   };
 
   // The page holding `index`, loaded if need be; null on failure.
   uint8_t* page_for(size_t index, bool will_write_whole);
   bool evict_one();
+  // Writes back and drops the fresh modified pages that were never read,
+  // but never `keep`.
+  bool write_behind(size_t keep);
   bool write_page(size_t index, int32_t* failed_bytes);
   // Cuts the file back to what is still valid before anything is written
   // past it, so that bytes truncated earlier come back as zeros.
