@@ -17,15 +17,21 @@ bool injected_fault() {
 
 }  // namespace
 
-file_buffer::file_buffer(platform::file_handle file, int64_t disk_size)
-    : file_(file), size_(disk_size), disk_size_(disk_size), valid_end_(disk_size) {}
+file_buffer::file_buffer(platform::file_handle file, int64_t disk_size, size_t max_pages,
+                         size_t write_behind_pages)
+    : file_(file),
+      max_pages_(std::max<size_t>(max_pages, 2)),
+      write_behind_pages_(write_behind_pages),
+      size_(disk_size),
+      disk_size_(disk_size),
+      valid_end_(disk_size) {}
 
 uint8_t* file_buffer::page_for(size_t index, bool will_write_whole) {
   if (index >= pages_.size()) pages_.resize(index + 1);
   page& p = pages_[index];
   if (!p.bytes) {
-    if (modified_pages_ >= kWriteBehindPages && !write_behind(index)) return nullptr;
-    if (loaded_pages_ >= kMaxPages && !evict_one()) return nullptr;
+    if (modified_pages_ >= write_behind_pages_ && !write_behind(index)) return nullptr;
+    if (loaded_pages_ >= max_pages_ && !evict_one()) return nullptr;
     std::unique_ptr<uint8_t[]> bytes(new uint8_t[kPageSize]);
     const int64_t begin = static_cast<int64_t>(index) << kPageShift;
     const int64_t valid = std::clamp<int64_t>(valid_end_ - begin, 0, kPageSize);

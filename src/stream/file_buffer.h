@@ -32,7 +32,9 @@ class file_buffer {
   // file stays, since what is loaded is usually visited again.
   static constexpr size_t kWriteBehindPages = 64;
 
-  file_buffer(platform::file_handle file, int64_t disk_size);
+  // The budgets are parameters so that tests can make them small.
+  file_buffer(platform::file_handle file, int64_t disk_size, size_t max_pages = kMaxPages,
+              size_t write_behind_pages = kWriteBehindPages);
   file_buffer(const file_buffer&) = delete;
   file_buffer& operator=(const file_buffer&) = delete;
 
@@ -73,6 +75,8 @@ class file_buffer {
   bool drop_stale_tail();
 
   platform::file_handle file_;
+  size_t max_pages_;
+  size_t write_behind_pages_;
   // The size the engine sees.
   int64_t size_;
   // The file's size on disk, and how much of it still holds valid bytes
