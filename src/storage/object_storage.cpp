@@ -214,8 +214,9 @@ int32_t _CObjectStorage::free_object(uint32_t id) {
   return freed;
 }
 
-int32_t _CObjectStorage::remaining(_stream& memory) {
-  return memory._size() - memory._seek(0, 1);
+int32_t _CObjectStorage::remaining(const _memstream& memory) {
+  const _memadapter& adapter = *memory.adapter_of();
+  return static_cast<int32_t>(adapter.buffer.size()) - adapter.position;
 }
 
 std::vector<_CStgSlotItem>* _CObjectStorage::gather_chain(

@@ -111,7 +111,9 @@ class _CObjectStorage {
     object.save(memory);
     memory.seek(0, 0);
   }
-  static int32_t remaining(_stream& memory);
+  // What is left behind the memory stream's position: the same as its size
+  // less its position, read off the adapter.
+  static int32_t remaining(const _memstream& memory);
   std::vector<_CStgSlotItem>* gather_chain(uint32_t id,
                                            _CDeferObjDeletionList<std::vector<_CStgSlotItem>>& own);
 

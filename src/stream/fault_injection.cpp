@@ -21,9 +21,12 @@ plan& state() {
 
 }  // namespace
 
+bool active = false;
+
 void arm(io_op op, int64_t k, bool sticky) {
   plan& p = state();
   p = plan();
+  active = true;
   if (k <= 0) return;
   p.armed = true;
   p.op = op;
@@ -41,7 +44,7 @@ void reset_counts() {
 
 int64_t injected() { return state().injected; }
 
-bool hit(io_op op) {
+bool hit_active(io_op op) {
   plan& p = state();
   const int64_t n = ++p.counts[static_cast<int>(op)];
   if (!p.armed || op != p.op) return false;

@@ -144,6 +144,11 @@ int32_t _fstream::_resize(int32_t new_size) {
   return _seek(0, 1);
 }
 
+int32_t _fstream::_size() {
+  if (buffer_ == nullptr) return _stream::_size();
+  return static_cast<int32_t>(static_cast<uint32_t>(buffer_->size()));
+}
+
 bool _fstream::flush() { return platform::flush_file(handle); }
 
 }  // namespace velkor

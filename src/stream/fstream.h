@@ -40,6 +40,8 @@ class _fstream : public _stream {
   int32_t _read(void* buffer, int32_t count) override;
   int32_t _write(const void* buffer, int32_t count) override;
   int32_t _resize(int32_t new_size) override;
+  // A buffered file knows its size: no seeks needed.
+  int32_t _size() override;
   bool flush() override;
   const char* name() const override { return file_name.c_str(); }
 

@@ -30,8 +30,8 @@ class FileBufferTest : public ::testing::Test {
     path_ = dir_.file("buffered.bin");
     velkor_test::write_file(path_, std::vector<uint8_t>(static_cast<size_t>(kPage + 100), 7));
     model_.assign(static_cast<size_t>(kPage + 100), 7);
-    ASSERT_TRUE(platform::open_file(path_.c_str(), platform::kModeRead | platform::kModeWrite,
-                                    &file_));
+    ASSERT_TRUE(
+        platform::open_file(path_.c_str(), platform::kModeRead | platform::kModeWrite, &file_));
   }
   void TearDown() override { platform::close_file(file_); }
 
@@ -39,7 +39,8 @@ class FileBufferTest : public ::testing::Test {
   // second open in while the file is held).
   std::vector<uint8_t> on_disk() const {
     std::vector<uint8_t> bytes(static_cast<size_t>(platform::file_size(file_)));
-    const int32_t got = platform::read_at(file_, 0, bytes.data(), static_cast<int32_t>(bytes.size()));
+    const int32_t got =
+        platform::read_at(file_, 0, bytes.data(), static_cast<int32_t>(bytes.size()));
     EXPECT_EQ(static_cast<int32_t>(bytes.size()), got);
     return bytes;
   }
@@ -78,7 +79,8 @@ TEST_F(FileBufferTest, AgreesWithAByteArrayThroughEvictionTruncationAndWriteBack
         const int64_t at = pick(size + 10);
         std::vector<uint8_t> bytes(static_cast<size_t>(pick(2 * kPage)));
         const int32_t got = buffer.read(at, bytes.data(), static_cast<int32_t>(bytes.size()));
-        const int64_t expected = std::clamp<int64_t>(size - at, 0, static_cast<int64_t>(bytes.size()));
+        const int64_t expected =
+            std::clamp<int64_t>(size - at, 0, static_cast<int64_t>(bytes.size()));
         ASSERT_EQ(expected, got);
         ASSERT_TRUE(std::equal(bytes.begin(), bytes.begin() + got, model_.begin() + at));
         break;

@@ -59,17 +59,29 @@ class FstreamTest : public ::testing::Test {
   velkor_test::temp_dir dir;
 };
 
+// A file held exclusively is buffered, a shared one goes to the platform
+// each time; both must behave alike.
+constexpr uint32_t kShareModes[] = {0, _fstream::kReadShare};
+
 TEST_F(FstreamTest, SeeksFromEachOrigin) {
-  _fstream s(make_file("a", 100).c_str(), _fstream::kRead, true);
-  EXPECT_EQ(s._seek(0, 2), 100);
-  EXPECT_EQ(s._seek(10, 2), 90);
-  EXPECT_EQ(s._seek(5, 1), 95);
-  EXPECT_EQ(s._size(), 100);
-  EXPECT_EQ(s._seek(0, 1), 95);
-  EXPECT_LT(s._seek(-1, 0), 0);
-  EXPECT_EQ(s.tell(), 95);
-  EXPECT_EQ(s._seek(250, 0), 250);
-  EXPECT_EQ(s.size(), 100);
+  for (const uint32_t share : kShareModes) {
+    SCOPED_TRACE(share);
+    _fstream s(make_file("a", 100).c_str(), _fstream::kRead | share, true);
+    EXPECT_EQ(s.is_buffered(), share == 0);
+    EXPECT_EQ(s._seek(0, 2), 100);
+    EXPECT_EQ(s._seek(10, 2), 90);
+    EXPECT_EQ(s._seek(5, 1), 95);
+    EXPECT_EQ(s._size(), 100);
+    EXPECT_EQ(s._seek(0, 1), 95);
+    EXPECT_LT(s._seek(-1, 0), 0);
+    EXPECT_EQ(s.tell(), 95);
+    EXPECT_EQ(s._seek(250, 0), 250);
+    EXPECT_EQ(s.size(), 100);
+    // Without write access the platform refuses writes and size changes.
+    EXPECT_EQ(s._write("x", 1), 0);
+    EXPECT_LT(s._resize(10), 0);
+    EXPECT_EQ(s.size(), 100);
+  }
 }
 
 TEST_F(FstreamTest, InvalidOriginRaisesBareMessage) {
@@ -84,18 +96,21 @@ TEST_F(FstreamTest, InvalidOriginRaisesBareMessage) {
 }
 
 TEST_F(FstreamTest, ShortCheckedReadTransfersWhatIsLeftAndRaises) {
-  const std::string path = make_file("r", 100);
-  _fstream s(path.c_str(), _fstream::kRead, true);
-  s.seek(95, 0);
-  uint8_t buffer[8] = {};
-  platform::set_last_error_code(0);  // a short read is no platform failure
-  VELKOR_CATCH(e, s.read(buffer, 8));
-  EXPECT_TRUE(texts_equal(
-      texts_of(e),
-      {"_stream.ReadErr", "Failed to read data from the stream!", "_stream::read()",
-       "AvailableSize[0] RequiredSize[8] StreamName[" + path + "] ErrCode[0]", kTransferAdvice}));
-  EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 5), (std::vector<uint8_t>{95, 96, 97, 98, 99}));
-  EXPECT_EQ(s.tell(), 100);
+  for (const uint32_t share : kShareModes) {
+    SCOPED_TRACE(share);
+    const std::string path = make_file("r", 100);
+    _fstream s(path.c_str(), _fstream::kRead | share, true);
+    s.seek(95, 0);
+    uint8_t buffer[8] = {};
+    platform::set_last_error_code(0);  // a short read is no platform failure
+    VELKOR_CATCH(e, s.read(buffer, 8));
+    EXPECT_TRUE(texts_equal(
+        texts_of(e),
+        {"_stream.ReadErr", "Failed to read data from the stream!", "_stream::read()",
+         "AvailableSize[0] RequiredSize[8] StreamName[" + path + "] ErrCode[0]", kTransferAdvice}));
+    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 5), (std::vector<uint8_t>{95, 96, 97, 98, 99}));
+    EXPECT_EQ(s.tell(), 100);
+  }
 }
 
 TEST_F(FstreamTest, ResizeKeepsPositionBelowNewEndElseMovesToIt) {
@@ -103,18 +118,20 @@ TEST_F(FstreamTest, ResizeKeepsPositionBelowNewEndElseMovesToIt) {
     int32_t position, new_size, result;
   } cases[] = {{10, 50, 10}, {60, 50, 50}, {50, 50, 50}, {10, 150, 10}, {120, 150, 120}, {0, 0, 0}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.position << " -> " << c.new_size);
-    const std::string path = make_file("resize", 100);
-    {
-      _fstream s(path.c_str(), kRW, true);
-      s._seek(c.position, 0);
-      EXPECT_EQ(s._resize(c.new_size), c.result);
-      EXPECT_EQ(s.tell(), c.result);
-      EXPECT_EQ(s.size(), c.new_size);
+    for (const uint32_t share : kShareModes) {
+      SCOPED_TRACE(testing::Message() << c.position << " -> " << c.new_size << " share " << share);
+      const std::string path = make_file("resize", 100);
+      {
+        _fstream s(path.c_str(), kRW | share, true);
+        s._seek(c.position, 0);
+        EXPECT_EQ(s._resize(c.new_size), c.result);
+        EXPECT_EQ(s.tell(), c.result);
+        EXPECT_EQ(s.size(), c.new_size);
+      }
+      std::vector<uint8_t> expected = counting_bytes(100);
+      expected.resize(static_cast<size_t>(c.new_size), 0);
+      EXPECT_EQ(velkor_test::read_file(path), expected);
     }
-    std::vector<uint8_t> expected = counting_bytes(100);
-    expected.resize(static_cast<size_t>(c.new_size), 0);
-    EXPECT_EQ(velkor_test::read_file(path), expected);
   }
 }
 
@@ -241,6 +258,7 @@ TEST_F(FstreamTest, PlatformFailuresRaiseCheckedErrors) {
     int64_t k;
     std::function<void(_fstream&)> call;
     error_texts expected;  // {P}: the path, {E}: the platform's I/O error code
+    uint32_t mode = kRW;
   } cases[] = {
       {faults::io_op::write,
        1,
@@ -265,18 +283,20 @@ TEST_F(FstreamTest, PlatformFailuresRaiseCheckedErrors) {
        [](_fstream& s) { s.seek(5, 0); },
        {"_stream.SeekErr", "Failed to seek in the stream!", "_fstream::seek()",
         "SeekOffset[5] CurStreamSize[100] FileName[{P}] ErrCode[{E}]", ""}},
-      // The second seek of the size operation is the one that goes to the end.
+      // The second seek of the size operation is the one that goes to the end;
+      // only a shared file asks the platform for its size.
       {faults::io_op::seek,
        2,
        [](_fstream& s) { s.size(); },
        {"_stream.SizeErr", "Failed to get size of stream!", "_fstream::size()",
-        "FileName[{P}] ErrCode[{E}]", ""}},
+        "FileName[{P}] ErrCode[{E}]", ""},
+       kRW | _fstream::kReadShare},
   };
   const std::string code = std::to_string(platform::io_error_code());
   for (const auto& c : cases) {
     SCOPED_TRACE(c.expected.id);
     const std::string path = make_file("faulty", 100);
-    _fstream s(path.c_str(), kRW, true);
+    _fstream s(path.c_str(), c.mode, true);
     error_texts expected = c.expected;
     expected.params = replace_all(replace_all(expected.params, "{P}", path), "{E}", code);
     {
