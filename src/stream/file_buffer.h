@@ -1,5 +1,5 @@
 // The write-back buffer of a file held for exclusive use. The file is seen
-// as pages of 64 KiB; pages are read from the file when first touched, and
+// as pages of 16 KiB; pages are read from the file when first touched, and
 // written bytes stay in their pages until write_back() hands them to the
 // operating system (or until the buffer runs over its budget and writes back
 // the least recently used page). Since no one else may open the file
@@ -20,17 +20,17 @@ namespace velkor {
 
 class file_buffer {
  public:
-  static constexpr int kPageShift = 16;
+  static constexpr int kPageShift = 14;
   static constexpr int64_t kPageSize = int64_t{1} << kPageShift;
   // Pages kept before the least recently used one is written back and
   // dropped: 64 MiB.
-  static constexpr size_t kMaxPages = 1024;
+  static constexpr size_t kMaxPages = 4096;
   // Once this many pages are modified (4 MiB), the pages that appends
   // created (they held nothing from the file) and that nothing has read are
   // written back and dropped: a long run of appends, such as a save of many
   // entries, does not keep the whole file in memory. A page loaded from the
   // file stays, since what is loaded is usually visited again.
-  static constexpr size_t kWriteBehindPages = 64;
+  static constexpr size_t kWriteBehindPages = 256;
 
   // The budgets are parameters so that tests can make them small.
   file_buffer(platform::file_handle file, int64_t disk_size, size_t max_pages = kMaxPages,
