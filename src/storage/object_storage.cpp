@@ -87,6 +87,14 @@ void _CObjectStorage::index_slots() {
       break;
     }
     const size_t cell = static_cast<size_t>(offset - static_cast<int32_t>(data_begin)) >> kCellShift;
+    // Sparse slots (a huge slot size in a damaged header, or slots far
+    // larger than 32 bytes on average) would make the index cost more than
+    // the records it serves: the search does better there.
+    if (cell >= kMaxCellsPerSlot * slots.size() + kMinCells) {
+      direct_lookup_ = false;
+      std::vector<uint32_t>().swap(slot_cells_);
+      break;
+    }
     if (slot_cells_.size() <= cell) slot_cells_.resize(cell + 1, 0);
     slot_cells_[cell] = static_cast<uint32_t>(i + 1);
   }

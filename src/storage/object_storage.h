@@ -123,6 +123,10 @@ class _CObjectStorage {
   // file this engine writes; otherwise, and on a miss, the binary search
   // answers, so the answers are always the search's.
   static constexpr int kCellShift = 5;
+  // At most this many cells per slot record (beyond the first kMinCells),
+  // so the index never takes more than 32 bytes per record.
+  static constexpr size_t kMaxCellsPerSlot = 8;
+  static constexpr size_t kMinCells = 1 << 16;
   void index_slots();
   void reset_slot_index();
   std::vector<uint32_t> slot_cells_;
