@@ -42,6 +42,18 @@ void token_entry::load(_stream& stream) {
 
 void token_entry::load_key(_stream& stream, std::string& key) { load_token(stream, key); }
 
+int64_t token_entry::stored_length(const uint8_t* bytes, size_t n) {
+  if (n < 1) return -1;
+  // A lead byte of 0 fails at once; 1..127 is a plain token, 128..255 a
+  // scrambled one with its key.
+  const size_t lead = bytes[0];
+  if (lead == 0) return 1;
+  const size_t form = lead >= 128 ? 2 + (256 - lead) : 1 + lead;
+  if (n < form + 4) return -1;
+  const int32_t count = static_cast<int32_t>(decode_u32(bytes + form));
+  return static_cast<int64_t>(form) + 4 + kPostingBytes * static_cast<int64_t>(std::max(count, 0));
+}
+
 void path_entry::save(_stream& stream) const {
   write_u32(stream, path_id);
   write_u32(stream, static_cast<uint32_t>(token_ids.size()));
@@ -63,5 +75,11 @@ void path_entry::load(_stream& stream) {
 }
 
 void path_entry::load_key(_stream& stream, uint32_t& key) { key = read_u32(stream); }
+
+int64_t path_entry::stored_length(const uint8_t* bytes, size_t n) {
+  if (n < 8) return -1;
+  const int32_t count = static_cast<int32_t>(decode_u32(bytes + 4));
+  return 8 + 4 * static_cast<int64_t>(std::max(count, 0));
+}
 
 }  // namespace velkor

@@ -33,6 +33,9 @@ struct token_entry {
   void save(_stream& stream) const;
   void load(_stream& stream);
   static void load_key(_stream& stream, std::string& key);
+  // The length of the stored form that starts with `bytes` (n of them), or
+  // -1 while they are too few to tell.
+  static int64_t stored_length(const uint8_t* bytes, size_t n);
 };
 
 struct path_entry {
@@ -45,6 +48,7 @@ struct path_entry {
   void save(_stream& stream) const;
   void load(_stream& stream);
   static void load_key(_stream& stream, uint32_t& key);
+  static int64_t stored_length(const uint8_t* bytes, size_t n);
 };
 
 // h = h * 5 + byte (read as signed 8-bit), from 0, modulo 2^32.

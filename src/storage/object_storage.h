@@ -123,6 +123,8 @@ class _CObjectStorage {
   // file this engine writes; otherwise, and on a miss, the binary search
   // answers, so the answers are always the search's.
   static constexpr int kCellShift = 5;
+  // Bytes gathered from a chain before its stored form's length is known.
+  static constexpr int64_t kLengthProbe = 256;
   // At most this many cells per slot record (beyond the first kMinCells),
   // so the index never takes more than 32 bytes per record.
   static constexpr size_t kMaxCellsPerSlot = 8;
@@ -133,6 +135,18 @@ class _CObjectStorage {
   size_t indexed_slots_ = 0;
   bool direct_lookup_ = true;
 };
+
+// The length of a stored form from its first `n` bytes, or -1 while they do
+// not tell it (or the kind cannot say).
+template <class Obj>
+auto stored_length_of(const uint8_t* bytes, size_t n)
+    -> decltype(Obj::stored_length(bytes, n)) {
+  return Obj::stored_length(bytes, n);
+}
+template <class Obj, class... Ignored>
+int64_t stored_length_of(const uint8_t*, size_t, Ignored...) {
+  return -1;
+}
 
 template <class Pred>
 int32_t _CObjectStorage::__go_through_slot_link(uint32_t first, Pred& pred) {
@@ -222,18 +236,29 @@ bool _CObjectStorage::_load_object_entire(uint32_t id, Obj& object) {
   if (chain.empty()) return false;
   _memadapter adapter;
   _memstream memory(&adapter);
-  // No object of a sound file is larger than the file: slots of a damaged
-  // chain that overlap are not gathered beyond that, so that the memory used
-  // stays bounded by the file's size.
+  // Only the bytes of the stored form are gathered, once its leading fields
+  // tell its length: the rest of the last slot is never read, and a slot
+  // made huge by a damaged header's slot size costs no memory. No object of
+  // a sound file is larger than the file either: slots of a damaged chain
+  // that overlap are not gathered beyond that.
   const int64_t limit = stream->_size();
+  int64_t needed = -1;
   int64_t gathered = 0;
   for (const _CStgSlotItem& slot : chain) {
     if (slot.in_use == 0) {
       throw storage_errors::idle_slot_in_chain("_CObjectStorage::_load_object_entire");
     }
-    if (gathered >= limit) continue;
-    stream->seek(static_cast<int32_t>(slot.offset), 0);
-    gathered += __copy_stream(memory, *stream, slot.size);
+    for (int32_t within = 0; within < slot.size && gathered < limit;) {
+      const int64_t want = needed < 0 ? kLengthProbe : needed - gathered;
+      const int32_t chunk = static_cast<int32_t>(std::min<int64_t>(slot.size - within, want));
+      if (chunk <= 0) break;
+      stream->seek(static_cast<int32_t>(slot.offset + static_cast<uint32_t>(within)), 0);
+      const int32_t copied = __copy_stream(memory, *stream, chunk);
+      gathered += copied;
+      if (copied < chunk) break;  // the file ends inside the slot
+      within += chunk;
+      if (needed < 0) needed = stored_length_of<Obj>(adapter.buffer.data(), adapter.buffer.size());
+    }
   }
   bytes_gathered += static_cast<uint64_t>(gathered);
   memory.seek(0, 0);

@@ -109,8 +109,11 @@ TEST(IndexFile, MagicNumbersDecideWhetherAFileOpens) {
     size_t at;
     uint32_t magic;
     error_texts expected;
-  } cases[] = {{0, 0x01321BC1u, version}, {0, 0x01324267u, version}, {0, kMagic + 1, invalid},
-               {0, 0xF6653201u, invalid}, {ending, kMagic + 1, missing}};
+  } cases[] = {{0, 0x01321BC1u, version},
+               {0, 0x01324267u, version},
+               {0, kMagic + 1, invalid},
+               {0, 0xF6653201u, invalid},
+               {ending, kMagic + 1, missing}};
   for (const auto& c : cases) {
     std::vector<uint8_t> f = saved;
     put_u32(f, c.at, c.magic);
@@ -137,9 +140,9 @@ TEST(IndexFile, ASlotReachingPastTheFileIsRefused) {
   put_u32(f, last_record + 4, 0x10000000u);  // its size
   write_file(path, f);
   EXPECT_EQ(nullptr, idx_open(path.c_str(), false));
-  EXPECT_TRUE(texts_equal(last_error_texts(),
-                          {"_CObjectStorage.InvalidSlotSize", "Invalid slot size detected in stream!",
-                           "_CObjectStorage::_load_stg_slots", "", ""}));
+  EXPECT_TRUE(texts_equal(last_error_texts(), {"_CObjectStorage.InvalidSlotSize",
+                                               "Invalid slot size detected in stream!",
+                                               "_CObjectStorage::_load_stg_slots", "", ""}));
 }
 
 TEST(IndexFile, EveryCutOfASavedFileFailsWithAReadError) {
@@ -170,10 +173,13 @@ TEST(IndexFile, SlotSizeWordSetsTheTokenLimit) {
   const std::string path = dir.file("i.vx");
   const std::vector<uint8_t> saved = saved_index(path);
   // Words below 32 load as 32; the token form caps the limit at 128 bytes.
+  // A huge slot size makes huge (sparse) slots, of which a load gathers only
+  // the stored form.
   const struct {
     uint32_t word, slot_size;
     int32_t limit;
-  } cases[] = {{0, 32, 30}, {31, 32, 30}, {0x80000000u, 32, 30}, {64, 64, 62}, {1000, 1000, 128}};
+  } cases[] = {{0, 32, 30},  {31, 32, 30},      {0x80000000u, 32, 30},
+               {64, 64, 62}, {1000, 1000, 128}, {1u << 24, 1u << 24, 128}};
   const std::string long_token(200, 'q');
   for (const auto& c : cases) {
     std::vector<uint8_t> f = saved;
@@ -195,6 +201,7 @@ TEST(IndexFile, SlotSizeWordSetsTheTokenLimit) {
     EXPECT_NE(0xFFFFFFFFu, reopened._query_token(long_token.substr(0, c.limit), found));
     ASSERT_EQ(1u, found.postings.size());
     EXPECT_EQ(2, found.postings[0].count);
+    EXPECT_GT(1024u, reopened.object_storage()->bytes_gathered) << c.word;
   }
 }
 
