@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "common/fibonacci_hash.h"
 #include "index/index_errors.h"
 #include "index/token_indexes.h"
 
@@ -16,10 +17,6 @@ bool signed_less(uint32_t a, uint32_t b) {
   return static_cast<int32_t>(a) < static_cast<int32_t>(b);
 }
 
-}  // namespace
-
-namespace {
-
 // The first eight bytes of `token`, big-endian and zero-padded: keys that
 // differ order their tokens bytewise; equal keys need the full comparison.
 uint64_t prefix_key(std::string_view token) {
@@ -29,6 +26,12 @@ uint64_t prefix_key(std::string_view token) {
     key = (key << 8) | (i < n ? static_cast<uint8_t>(token[i]) : 0u);
   }
   return key;
+}
+
+// Where the posting of `path_id` is, or would go: lists ascend by path id.
+std::vector<posting>::iterator posting_at(std::vector<posting>& postings, int32_t path_id) {
+  return std::lower_bound(postings.begin(), postings.end(), path_id,
+                          [](const posting& p, int32_t key) { return p.path_id < key; });
 }
 
 }  // namespace
@@ -44,9 +47,7 @@ void _CTokenIndexes::__split_tokens(const std::string& text, const std::string& 
   // into `out`, kept at most half full.
   uint32_t bits = 6;
   std::vector<uint32_t> seen(size_t{1} << bits, kNoId);
-  auto home_of = [&bits](uint32_t hash) {
-    return static_cast<size_t>((hash * 0x9E3779B1u) >> (32 - bits));
-  };
+  auto home_of = [&bits](uint32_t hash) { return fibonacci_slot(hash, bits); };
   size_t p = 0;
   for (;;) {
     const size_t f = whole.find(delimiter, p);
@@ -144,8 +145,7 @@ uint32_t _CTokenIndexes::__insert_token(std::string_view token, int32_t path_id,
   const uint32_t id = find_token(token, &entry);
   if (entry != nullptr) {
     std::vector<posting>& postings = entry->postings;
-    const auto at = std::lower_bound(postings.begin(), postings.end(), path_id,
-                                     [](const posting& p, int32_t key) { return p.path_id < key; });
+    const auto at = posting_at(postings, path_id);
     if (at == postings.end() || at->path_id != path_id) {
       if (postings.size() == postings.capacity()) {
         // Lists grow by a quarter rather than double: every insertion moves
@@ -229,9 +229,7 @@ uint32_t _CTokenIndexes::_delete_path_id(int32_t path_id) {
       token_entry* token = token_cache._get_object(t, any);
       if (token == nullptr) continue;
       std::vector<posting>& postings = token->postings;
-      const auto at =
-          std::lower_bound(postings.begin(), postings.end(), path_id,
-                           [](const posting& p, int32_t key) { return p.path_id < key; });
+      const auto at = posting_at(postings, path_id);
       if (at == postings.end() || at->path_id != path_id) continue;
       postings.erase(at);
       if (!postings.empty()) {

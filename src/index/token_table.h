@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/fibonacci_hash.h"
 #include "common/prefetch.h"
 
 namespace velkor {
@@ -110,9 +111,7 @@ class token_hash_table {
 
   // The token hash keeps little of the early bytes in its low bits: mix it
   // before taking the top bits.
-  size_t home_of(uint32_t hash) const {
-    return static_cast<size_t>((hash * 0x9E3779B1u) >> (32 - bits));
-  }
+  size_t home_of(uint32_t hash) const { return fibonacci_slot(hash, bits); }
 
   void place(uint32_t hash, uint32_t id) {
     const size_t mask = cells.size() - 1;

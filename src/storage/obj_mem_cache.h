@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/fibonacci_hash.h"
 #include "common/prefetch.h"
 #include "storage/object_storage.h"
 #include "storage/storage_errors.h"
@@ -250,9 +251,7 @@ class _CObjMemCache {
 
   // Entry ids are slot offsets, all multiples of the slot size: a
   // multiplicative hash spreads them over the table.
-  size_t home_of(uint32_t id) const {
-    return static_cast<size_t>((id * 0x9E3779B1u) >> (32 - table_bits));
-  }
+  size_t home_of(uint32_t id) const { return fibonacci_slot(id, table_bits); }
 
   uint32_t find(uint32_t id) const {
     if (table.empty()) return kNil;

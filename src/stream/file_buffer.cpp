@@ -31,7 +31,7 @@ uint8_t* file_buffer::page_for(size_t index, bool will_write_whole) {
   page& p = pages_[index];
   if (!p.bytes) {
     if (modified_pages_ >= write_behind_pages_ && !write_behind(index)) return nullptr;
-    if (loaded_pages_ >= max_pages_ && !evict_one()) return nullptr;
+    if (loaded_.size() >= max_pages_ && !evict_one()) return nullptr;
     std::unique_ptr<uint8_t[]> bytes(new uint8_t[kPageSize]);
     const int64_t begin = static_cast<int64_t>(index) << kPageShift;
     const int64_t valid = std::clamp<int64_t>(valid_end_ - begin, 0, kPageSize);
@@ -50,36 +50,47 @@ uint8_t* file_buffer::page_for(size_t index, bool will_write_whole) {
     }
     p.bytes = std::move(bytes);
     p.fresh = valid == 0;
-    ++loaded_pages_;
+    p.in_loaded = static_cast<uint32_t>(loaded_.size());
+    loaded_.push_back(static_cast<uint32_t>(index));
   }
   p.last_use = ++clock_;
   return p.bytes.get();
 }
 
+void file_buffer::drop_page(size_t index) {
+  page& p = pages_[index];
+  if (p.modified) --modified_pages_;
+  const uint32_t moved = loaded_.back();
+  loaded_[p.in_loaded] = moved;
+  pages_[moved].in_loaded = p.in_loaded;
+  loaded_.pop_back();
+  p = page();
+}
+
 bool file_buffer::evict_one() {
-  size_t oldest = pages_.size();
-  for (size_t i = 0; i < pages_.size(); ++i) {
-    if (pages_[i].bytes && (oldest == pages_.size() || pages_[i].last_use < pages_[oldest].last_use))
-      oldest = i;
+  if (loaded_.empty()) return true;
+  size_t oldest = loaded_.front();
+  for (const uint32_t i : loaded_) {
+    if (pages_[i].last_use < pages_[oldest].last_use) oldest = i;
   }
-  if (oldest == pages_.size()) return true;
   int32_t failed_bytes = 0;
   if (pages_[oldest].modified && !write_page(oldest, &failed_bytes)) return false;
-  pages_[oldest].bytes.reset();
-  pages_[oldest].read = false;
-  --loaded_pages_;
+  drop_page(oldest);
   return true;
 }
 
 bool file_buffer::write_behind(size_t keep) {
+  std::vector<uint32_t> unread;
+  for (const uint32_t i : loaded_) {
+    const page& p = pages_[i];
+    if (i != keep && p.modified && p.fresh && !p.read) unread.push_back(i);
+  }
+  // In file order, as the disk likes it.
+  std::sort(unread.begin(), unread.end());
   int32_t failed_bytes = 0;
-  for (size_t i = 0; i < pages_.size(); ++i) {
-    page& p = pages_[i];
-    if (i == keep || !p.modified || !p.fresh || p.read) continue;
+  for (const uint32_t i : unread) {
     if (!write_page(i, &failed_bytes)) return false;
-    p.bytes.reset();
-    p.fresh = false;
-    --loaded_pages_;
+    drop_page(i);
   }
   return true;
 }
@@ -163,11 +174,7 @@ void file_buffer::resize(int64_t new_size) {
       if (!p.bytes) continue;
       const int64_t begin = static_cast<int64_t>(i) << kPageShift;
       if (begin >= new_size) {
-        if (p.modified) --modified_pages_;
-        p.modified = false;
-        p.read = false;
-        p.bytes.reset();
-        --loaded_pages_;
+        drop_page(i);
       } else {
         std::memset(p.bytes.get() + (new_size - begin), 0,
                     static_cast<size_t>(kPageSize - (new_size - begin)));

@@ -61,11 +61,14 @@ class file_buffer {
     bool read = false;
     bool fresh = false;
     uint64_t last_use = 0;
+    uint32_t in_loaded = 0;  // its place in loaded_ while it has bytes
   };
 
   // The page holding `index`, loaded if need be; null on failure.
   uint8_t* page_for(size_t index, bool will_write_whole);
   bool evict_one();
+  // Frees the bytes of a loaded page; what was modified in it is lost.
+  void drop_page(size_t index);
   // Writes back and drops the fresh modified pages that were never read,
   // but never `keep`.
   bool write_behind(size_t keep);
@@ -84,7 +87,9 @@ class file_buffer {
   int64_t disk_size_;
   int64_t valid_end_;
   std::vector<page> pages_;
-  size_t loaded_pages_ = 0;
+  // Indexes of the pages that have bytes, so that choosing a page to write
+  // back or drop never walks the page table of a large file.
+  std::vector<uint32_t> loaded_;
   size_t modified_pages_ = 0;
   uint64_t clock_ = 0;
 };

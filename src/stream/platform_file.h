@@ -47,6 +47,21 @@ bool set_end_of_file(file_handle file);
 // file for a read), or -1 on failure.
 int32_t read_at(file_handle file, int64_t offset, void* buffer, int32_t count);
 int32_t write_at(file_handle file, int64_t offset, const void* buffer, int32_t count);
+// The retry loop both platforms' positioned transfers share: `step(done)`
+// moves bytes from `done` on and returns how many, 0 at the end of the file,
+// or -1 on failure (with the platform's error code set).
+template <class Step>
+int32_t transfer_all(int32_t count, Step step) {
+  int32_t done = 0;
+  while (done < count) {
+    const int32_t moved = step(done);
+    if (moved < 0) return -1;
+    if (moved == 0) break;
+    done += moved;
+  }
+  return done;
+}
+
 // Sets the file's size, truncating or extending with zero bytes.
 bool resize_file(file_handle file, int64_t size);
 // The file's size in bytes, or -1 on failure.

@@ -100,37 +100,28 @@ bool set_end_of_file(file_handle file) {
 }
 
 int32_t read_at(file_handle file, int64_t offset, void* buffer, int32_t count) {
-  int32_t done = 0;
-  while (done < count) {
-    const ssize_t got = ::pread(to_fd(file), static_cast<char*>(buffer) + done,
-                                static_cast<size_t>(count - done), static_cast<off_t>(offset + done));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return -1;
+  return transfer_all(count, [&](int32_t done) -> int32_t {
+    for (;;) {
+      const ssize_t got =
+          ::pread(to_fd(file), static_cast<char*>(buffer) + done, static_cast<size_t>(count - done),
+                  static_cast<off_t>(offset + done));
+      if (got >= 0) return static_cast<int32_t>(got);
+      if (errno != EINTR) return -1;
     }
-    if (got == 0) break;
-    done += static_cast<int32_t>(got);
-  }
-  return done;
+  });
 }
 
 int32_t write_at(file_handle file, int64_t offset, const void* buffer, int32_t count) {
-  int32_t done = 0;
-  while (done < count) {
-    const ssize_t put =
-        ::pwrite(to_fd(file), static_cast<const char*>(buffer) + done,
-                 static_cast<size_t>(count - done), static_cast<off_t>(offset + done));
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return -1;
+  return transfer_all(count, [&](int32_t done) -> int32_t {
+    for (;;) {
+      const ssize_t put =
+          ::pwrite(to_fd(file), static_cast<const char*>(buffer) + done,
+                   static_cast<size_t>(count - done), static_cast<off_t>(offset + done));
+      if (put > 0) return static_cast<int32_t>(put);
+      if (put == 0) errno = ENOSPC;  // a write that moves nothing will not move more
+      if (put == 0 || errno != EINTR) return -1;
     }
-    if (put == 0) {
-      errno = ENOSPC;
-      return -1;
-    }
-    done += static_cast<int32_t>(put);
-  }
-  return done;
+  });
 }
 
 bool resize_file(file_handle file, int64_t size) {

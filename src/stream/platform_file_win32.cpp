@@ -95,24 +95,19 @@ OVERLAPPED at_offset(int64_t offset) {
 // On a handle opened without FILE_FLAG_OVERLAPPED, ReadFile and WriteFile
 // with an OVERLAPPED offset are synchronous positioned transfers.
 int32_t read_at(file_handle file, int64_t offset, void* buffer, int32_t count) {
-  int32_t done = 0;
-  while (done < count) {
+  return transfer_all(count, [&](int32_t done) -> int32_t {
     OVERLAPPED where = at_offset(offset + done);
     DWORD got = 0;
-    if (!::ReadFile(to_handle(file), static_cast<char*>(buffer) + done,
-                    static_cast<DWORD>(count - done), &got, &where)) {
-      if (::GetLastError() == ERROR_HANDLE_EOF) break;
-      return -1;
+    if (::ReadFile(to_handle(file), static_cast<char*>(buffer) + done,
+                   static_cast<DWORD>(count - done), &got, &where)) {
+      return static_cast<int32_t>(got);
     }
-    if (got == 0) break;
-    done += static_cast<int32_t>(got);
-  }
-  return done;
+    return ::GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+  });
 }
 
 int32_t write_at(file_handle file, int64_t offset, const void* buffer, int32_t count) {
-  int32_t done = 0;
-  while (done < count) {
+  return transfer_all(count, [&](int32_t done) -> int32_t {
     OVERLAPPED where = at_offset(offset + done);
     DWORD put = 0;
     if (!::WriteFile(to_handle(file), static_cast<const char*>(buffer) + done,
@@ -120,12 +115,11 @@ int32_t write_at(file_handle file, int64_t offset, const void* buffer, int32_t c
       return -1;
     }
     if (put == 0) {
-      ::SetLastError(ERROR_DISK_FULL);
+      ::SetLastError(ERROR_DISK_FULL);  // a write that moves nothing will not move more
       return -1;
     }
-    done += static_cast<int32_t>(put);
-  }
-  return done;
+    return static_cast<int32_t>(put);
+  });
 }
 
 bool resize_file(file_handle file, int64_t size) {
