@@ -1,5 +1,4 @@
 // velkor index through its C interface, as a host links it.
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -68,14 +67,24 @@ class VelkorEngine : public Engine {
   void query(const std::string& token, std::vector<Posting>& out) override {
     out.clear();
     const char* text = idx_query(handle_, token.c_str(), ",");
-    const char* const end = text + std::strlen(text);
-    // "id,count,id,count...": path ids are signed decimals.
-    while (text < end) {
-      int32_t id = 0;
-      uint32_t count = 0;
-      text = std::from_chars(text, end, id).ptr + 1;
-      text = std::from_chars(text, end, count).ptr + 1;
-      out.push_back({static_cast<uint32_t>(id), count});
+    // "id,count,id,count...": path ids are signed decimals, the text ends
+    // with a NUL. One pass, digit by digit: the lengths repeat from one
+    // posting to the next, so the loops' exits are well predicted.
+    while (*text != '\0') {
+      const bool negative = *text == '-';
+      text += negative;
+      uint32_t id = 0, count = 0, digit;
+      while ((digit = static_cast<unsigned char>(*text) - uint32_t{'0'}) < 10) {
+        id = id * 10 + digit;
+        ++text;
+      }
+      text += *text != '\0';
+      while ((digit = static_cast<unsigned char>(*text) - uint32_t{'0'}) < 10) {
+        count = count * 10 + digit;
+        ++text;
+      }
+      text += *text != '\0';
+      out.push_back({negative ? 0u - id : id, count});
     }
   }
 

@@ -3,12 +3,12 @@
 // last-error record, answer a null handle with the failure value, capture
 // any failure into the record.
 #include <algorithm>
-#include <charconv>
 #include <mutex>
 #include <new>
 #include <string>
 
 #include "api/last_error.h"
+#include "common/decimal.h"
 #include "index/token_indexes.h"
 #include "velkor_index.h"
 
@@ -96,26 +96,37 @@ uint32_t idx_index(idx_handle index, uint32_t path_id, const char* text, const c
 }
 
 const char* idx_query(idx_handle index, const char* query, const char* separator) {
-  std::string& buffer = query_buffer();
-  buffer.clear();
   return call_frame(index, kEmptyText, [&](_CTokenIndexes& x) -> const char* {
-    const std::string token = owned(query);
-    if (token.empty()) return kEmptyText;
-    const std::string sep = owned_or(separator, ",");
-    velkor::token_entry found;
-    if (x._query_token(token, found) == _CTokenIndexes::kNoId) return kEmptyText;
-    // Each posting takes at most 11 + 5 digits and two separators.
-    buffer.resize(found.postings.size() * (16 + 2 * sep.size()));
-    char* out = buffer.data();
-    char* const end = out + buffer.size();
-    for (const velkor::posting& p : found.postings) {
-      if (out != buffer.data()) out = std::copy(sep.begin(), sep.end(), out);
-      out = std::to_chars(out, end, p.path_id).ptr;
-      out = std::copy(sep.begin(), sep.end(), out);
-      out = std::to_chars(out, end, static_cast<unsigned>(p.count)).ptr;
+    if (query == nullptr || *query == '\0') return kEmptyText;
+    const velkor::token_entry* found = x.query_entry(query);
+    if (found == nullptr) return kEmptyText;
+    const std::string_view sep = separator && *separator ? separator : ",";
+    // Each posting takes at most 11 + 5 characters and two separators. The
+    // buffer only grows, so a query writes its answer without clearing it.
+    std::string& buffer = query_buffer();
+    const size_t needed = found->postings.size() * (16 + 2 * sep.size()) + 1;
+    if (buffer.size() < needed) buffer.resize(needed);
+    char* const begin = buffer.data();
+    char* out = begin;
+    if (sep.size() == 1) {
+      const char s = sep[0];
+      for (const velkor::posting& p : found->postings) {
+        out = velkor::write_decimal(out, p.path_id);
+        *out++ = s;
+        out = velkor::write_decimal(out, static_cast<uint32_t>(p.count));
+        *out++ = s;
+      }
+      if (out != begin) --out;
+    } else {
+      for (const velkor::posting& p : found->postings) {
+        if (out != begin) out = std::copy(sep.begin(), sep.end(), out);
+        out = velkor::write_decimal(out, p.path_id);
+        out = std::copy(sep.begin(), sep.end(), out);
+        out = velkor::write_decimal(out, static_cast<uint32_t>(p.count));
+      }
     }
-    buffer.resize(static_cast<size_t>(out - buffer.data()));
-    return buffer.c_str();
+    *out = '\0';
+    return begin;
   });
 }
 

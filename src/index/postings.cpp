@@ -201,15 +201,23 @@ uint32_t _CTokenIndexes::__insert_path_id(int32_t path_id, const std::vector<uin
 }
 
 uint32_t _CTokenIndexes::_query_token(const std::string& query, token_entry& out) {
-  const std::string_view token =
-      std::string_view(query).substr(0, static_cast<size_t>(std::max(token_limit(), 0)));
   token_entry* entry = nullptr;
-  const uint32_t id = find_token(token, &entry);
+  const uint32_t id = find_token(cut_to_limit(query), &entry);
   if (entry != nullptr) {
     out.token = entry->token;
     out.postings = entry->postings;
   }
   return id;
+}
+
+const token_entry* _CTokenIndexes::query_entry(std::string_view query) {
+  token_entry* entry = nullptr;
+  find_token(cut_to_limit(query), &entry);
+  return entry;
+}
+
+std::string_view _CTokenIndexes::cut_to_limit(std::string_view token) const {
+  return token.substr(0, static_cast<size_t>(std::max(token_limit(), 0)));
 }
 
 uint32_t _CTokenIndexes::_delete_path_id(int32_t path_id) {

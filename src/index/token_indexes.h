@@ -100,6 +100,9 @@ class _CTokenIndexes {
   // Indexing, query, discarding.
   uint32_t _insert_tokens(uint32_t path_id, const std::string& text, const std::string& delimiter);
   uint32_t _query_token(const std::string& query, token_entry& out);
+  // The same lookup without the copy: the cached entry of the query token,
+  // or null. Valid until the next call that may trim or change the cache.
+  const token_entry* query_entry(std::string_view query);
   uint32_t _delete_path_id(int32_t path_id);
 
   // Registry.
@@ -152,6 +155,8 @@ class _CTokenIndexes {
   // The entry id of `token` (already cut to the limit), or kNoId; the entry
   // itself through `entry`.
   uint32_t find_token(std::string_view token, token_entry** entry);
+  // A query's first token-limit bytes.
+  std::string_view cut_to_limit(std::string_view token) const;
 
   uint32_t __find_path_id(const std::string& path) const;
   uint32_t __new_path_id() const;
