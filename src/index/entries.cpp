@@ -1,6 +1,7 @@
 #include "index/entries.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "stream/serialize.h"
 
@@ -10,20 +11,30 @@ namespace {
 
 constexpr int32_t kPostingBytes = 6;
 
+// The stored form of a posting is its packed layout on a little-endian
+// machine; elsewhere the fields are swapped one by one.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+constexpr bool kStoredAsHeld = false;
+#else
+constexpr bool kStoredAsHeld = true;
+#endif
+
 }  // namespace
 
 void token_entry::save(_stream& stream) const {
   save_token(stream, token);
   write_u32(stream, static_cast<uint32_t>(postings.size()));
   if (postings.empty()) return;
-  std::vector<uint8_t> bytes(postings.size() * kPostingBytes);
+  const int32_t size = static_cast<int32_t>(postings.size()) * kPostingBytes;
+  if (kStoredAsHeld) return stream.write(postings.data(), size);
+  std::vector<uint8_t> bytes(static_cast<size_t>(size));
   uint8_t* out = bytes.data();
   for (const posting& p : postings) {
     encode_u32(out, static_cast<uint32_t>(p.path_id));
     encode_u16(out + 4, p.count);
     out += kPostingBytes;
   }
-  stream.write(bytes.data(), static_cast<int32_t>(bytes.size()));
+  stream.write(bytes.data(), size);
 }
 
 void token_entry::load(_stream& stream) {
@@ -34,6 +45,10 @@ void token_entry::load(_stream& stream) {
     const size_t at = postings.size();
     postings.resize(at + static_cast<size_t>(records));
     posting* out = postings.data() + at;
+    if (kStoredAsHeld) {
+      std::memcpy(out, r, static_cast<size_t>(records) * kPostingBytes);
+      return;
+    }
     for (int32_t i = 0; i < records; ++i, r += kPostingBytes) {
       out[i] = {static_cast<int32_t>(decode_u32(r)), decode_u16(r + 4)};
     }

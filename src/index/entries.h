@@ -18,10 +18,16 @@
 
 namespace velkor {
 
+// Packed to the six bytes of its stored form: a bulk index holds millions of
+// postings in memory, and on a little-endian machine a list of them is
+// stored and loaded as one block.
+#pragma pack(push, 1)
 struct posting {
   int32_t path_id;
   uint16_t count;
 };
+#pragma pack(pop)
+static_assert(sizeof(posting) == 6, "a posting is held as its stored form");
 
 struct token_entry {
   using key_type = std::string;
