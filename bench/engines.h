@@ -54,9 +54,17 @@ class Engine {
   virtual uint64_t entry_bytes_read() const { return 0; }
 };
 
-// `kind` is one of engine_kinds(); `location` is the file or folder to use.
+// The cache limits a velkor host sets with idx_adjust_cache; 0 keeps the
+// engine's own (64).
+struct CacheLimits {
+  int32_t tokens = 0;
+  int32_t paths = 0;
+};
+
+// `kind` is one of engine_kinds(); `location` is the file or folder to use;
+// `bulk` are the limits of velkor-bulk.
 std::unique_ptr<Engine> make_engine(const std::string& kind, const std::string& location,
-                                    int32_t bulk_cache_limit);
+                                    const CacheLimits& bulk);
 const std::vector<std::string>& engine_kinds();
 bool is_velkor(const std::string& kind);
 

@@ -4,7 +4,7 @@
 //
 //   velkor-bench --corpus DIR [--work DIR] [--out DIR] [--fractions 0.25,0.5,1]
 //                [--engines a,b] [--queries 2000] [--seed N] [--budget SECONDS]
-//                [--bulk-cache N] [--floor-cap BYTES]
+//                [--bulk-cache N] [--bulk-path-cache N] [--floor-cap BYTES]
 #include <sqlite3.h>
 #include <unistd.h>
 #include <xapian.h>
@@ -42,7 +42,10 @@ struct Options {
   std::size_t queries = 2000;
   uint64_t seed = 20020822;  // shuffles the mails and draws the queries
   double budget_s = 900;
-  int32_t bulk_cache = 10000000;
+  // Bulk limits: the token cache holds every token; a bulk build touches
+  // each path entry once, right after creating it, so the path cache keeps
+  // the engine's limit.
+  CacheLimits bulk_cache{10000000, 64};
   uint64_t floor_cap = 8ull << 30;
 };
 
@@ -80,7 +83,9 @@ Options parse_options(int argc, char** argv) {
     } else if (flag == "--budget") {
       options.budget_s = std::stod(value);
     } else if (flag == "--bulk-cache") {
-      options.bulk_cache = std::stoi(value);
+      options.bulk_cache.tokens = std::stoi(value);
+    } else if (flag == "--bulk-path-cache") {
+      options.bulk_cache.paths = std::stoi(value);
     } else if (flag == "--floor-cap") {
       options.floor_cap = std::stoull(value);
     } else {

@@ -22,9 +22,8 @@ constexpr uint32_t kFailure = 0xFFFFFFFFu;
 
 class VelkorEngine : public Engine {
  public:
-  // cache_limit 0 keeps the engine's own limits.
-  VelkorEngine(std::string file, int32_t cache_limit)
-      : file_(std::move(file)), cache_limit_(cache_limit) {}
+  VelkorEngine(std::string file, const CacheLimits& limits)
+      : file_(std::move(file)), limits_(limits) {}
   ~VelkorEngine() override {
     if (handle_ != nullptr) idx_close(handle_);
   }
@@ -37,7 +36,9 @@ class VelkorEngine : public Engine {
     std::fclose(created);
     idx_handle index = idx_open(file_.c_str(), false);
     if (index == nullptr) fail("idx_open");
-    if (cache_limit_ > 0) idx_adjust_cache(index, cache_limit_, cache_limit_);
+    if (limits_.tokens > 0 || limits_.paths > 0) {
+      idx_adjust_cache(index, limits_.tokens, limits_.paths);
+    }
     std::size_t done = 0;
     for (; done < n && Clock::now() < deadline; ++done) {
       const uint32_t id = idx_id_of(index, mails[done].path.c_str(), true);
@@ -102,7 +103,7 @@ class VelkorEngine : public Engine {
 
  private:
   std::string file_;
-  int32_t cache_limit_;
+  CacheLimits limits_;
   idx_handle handle_ = nullptr;
   uint64_t written_ = 0, read_ = 0;
   std::unordered_map<uint32_t, uint32_t> mail_of_id_;
@@ -110,8 +111,8 @@ class VelkorEngine : public Engine {
 
 }  // namespace
 
-std::unique_ptr<Engine> make_velkor_engine(const std::string& file, int32_t cache_limit) {
-  return std::make_unique<VelkorEngine>(file, cache_limit);
+std::unique_ptr<Engine> make_velkor_engine(const std::string& file, const CacheLimits& limits) {
+  return std::make_unique<VelkorEngine>(file, limits);
 }
 
 }  // namespace bench
