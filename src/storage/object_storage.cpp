@@ -184,6 +184,12 @@ void _CObjectStorage::_load_stg_slots(_stream& from) {
   reset_slot_index();
   modified = false;
   const int32_t count = static_cast<int32_t>(read_u32(from));
+  // Room for the records the file can hold, never for what a damaged count
+  // claims beyond it.
+  const int64_t left = static_cast<int64_t>(from._size()) - from._seek(0, 1);
+  if (count > 0 && left > 0) {
+    slots.reserve(static_cast<size_t>(std::min<int64_t>(count, left / kSlotRecordBytes)));
+  }
   read_records(from, count, {4, 4, 1, 4}, [this](const uint8_t* r, int32_t records) {
     for (int32_t i = 0; i < records; ++i, r += kSlotRecordBytes) {
       slots.push_back({decode_u32(r), static_cast<int32_t>(decode_u32(r + 4)),

@@ -134,6 +134,18 @@ int32_t file_buffer::read(int64_t position, void* out, int32_t count) {
     const size_t index = static_cast<size_t>(at >> kPageShift);
     const int64_t within = at & (kPageSize - 1);
     const int64_t chunk = std::min(total - done, kPageSize - within);
+    if (total >= kPageSize && !is_loaded(index)) {
+      // A long read, such as a whole entry, goes around the pages that are
+      // not loaded: it is rarely read again soon, and loading it would
+      // copy it twice and take fresh memory for pages.
+      int64_t run_end = at + chunk;
+      while (run_end < position + total && !is_loaded(static_cast<size_t>(run_end >> kPageShift))) {
+        run_end = std::min(position + total, run_end + kPageSize);
+      }
+      if (!read_around(at, target + done, run_end - at)) break;
+      done = run_end - position;
+      continue;
+    }
     const uint8_t* bytes = page_for(index, false);
     if (bytes == nullptr) break;
     pages_[index].read = true;
@@ -141,6 +153,20 @@ int32_t file_buffer::read(int64_t position, void* out, int32_t count) {
     done += chunk;
   }
   return static_cast<int32_t>(done);
+}
+
+bool file_buffer::read_around(int64_t at, uint8_t* out, int64_t count) {
+  const int64_t valid = std::clamp<int64_t>(valid_end_ - at, 0, count);
+  if (valid > 0) {
+    if (injected_fault()) return false;
+    const int32_t got = platform::read_at(file_, at, out, static_cast<int32_t>(valid));
+    if (got != valid) {
+      if (got >= 0) platform::set_last_error_code(platform::io_error_code());
+      return false;
+    }
+  }
+  std::memset(out + valid, 0, static_cast<size_t>(count - valid));
+  return true;
 }
 
 int32_t file_buffer::write(int64_t position, const void* in, int32_t count) {
