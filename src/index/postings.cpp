@@ -1,9 +1,11 @@
 // Indexing, query and discarding: the operations that change or read token
 // entries and path entries through the caches.
 #include <algorithm>
+#include <cstring>
 #include <string_view>
 
 #include "common/fibonacci_hash.h"
+#include "common/prefetch.h"
 #include "index/index_errors.h"
 #include "index/token_indexes.h"
 
@@ -13,74 +15,124 @@ namespace {
 
 constexpr uint16_t kMaxCount = 0xFFFF;
 
-bool signed_less(uint32_t a, uint32_t b) {
-  return static_cast<int32_t>(a) < static_cast<int32_t>(b);
-}
+// Function objects rather than functions, so that the sorts inline them.
+constexpr struct {
+  bool operator()(uint32_t a, uint32_t b) const {
+    return static_cast<int32_t>(a) < static_cast<int32_t>(b);
+  }
+} signed_less{};
 
 // The first eight bytes of `token`, big-endian and zero-padded: keys that
 // differ order their tokens bytewise; equal keys need the full comparison.
 uint64_t prefix_key(std::string_view token) {
   uint64_t key = 0;
   const size_t n = std::min<size_t>(token.size(), 8);
-  for (size_t i = 0; i < 8; ++i) {
-    key = (key << 8) | (i < n ? static_cast<uint8_t>(token[i]) : 0u);
-  }
-  return key;
+  for (size_t i = 0; i < n; ++i) key = (key << 8) | static_cast<uint8_t>(token[i]);
+  return n == 8 ? key : key << (8 * (8 - n));
 }
 
+constexpr struct {
+  bool operator()(const posting& a, const posting& b) const { return a.path_id < b.path_id; }
+} posting_less{};
+
 // Where the posting of `path_id` is, or would go: lists ascend by path id.
+// Path ids are random, so a branch at each step of the search would be
+// mispredicted half the time: the step is a conditional move instead, and
+// both places the next step may look at are requested ahead.
 std::vector<posting>::iterator posting_at(std::vector<posting>& postings, int32_t path_id) {
-  return std::lower_bound(postings.begin(), postings.end(), path_id,
-                          [](const posting& p, int32_t key) { return p.path_id < key; });
+  const posting* base = postings.data();
+  size_t n = postings.size();
+  if (n == 0) return postings.begin();
+  while (n > 1) {
+    const size_t half = n / 2;
+    const size_t next = (n - half) / 2;
+    prefetch_line(base + next);
+    prefetch_line(base + half + next);
+    base = base[half].path_id < path_id ? base + half : base;
+    n -= half;
+  }
+  const size_t at = static_cast<size_t>(base - postings.data()) + (base->path_id < path_id);
+  return postings.begin() + static_cast<ptrdiff_t>(at);
 }
 
 }  // namespace
 
 void _CTokenIndexes::__split_tokens(const std::string& text, const std::string& given,
-                                    std::vector<token_count>& out) const {
+                                    std::vector<token_count>& out) {
   out.clear();
-  const std::string_view whole(text);
   const std::string_view delimiter =
       given.empty() ? std::string_view(" ") : std::string_view(given);
   const size_t limit = static_cast<size_t>(std::max(token_limit(), 1));
   // Distinct tokens are found through an open-addressing table of indexes
-  // into `out`, kept at most half full.
+  // into `out`, kept at most half full. It starts at about one slot per
+  // four bytes of text, which rarely has to grow.
   uint32_t bits = 6;
-  std::vector<uint32_t> seen(size_t{1} << bits, kNoId);
-  auto home_of = [&bits](uint32_t hash) { return fibonacci_slot(hash, bits); };
-  size_t p = 0;
-  for (;;) {
-    const size_t f = whole.find(delimiter, p);
-    const size_t end = f == std::string_view::npos ? whole.size() : f;
-    if (end > p) {
-      const std::string_view token = whole.substr(p, std::min(end - p, limit));
-      const uint32_t hash = token_hash(token);
-      size_t mask = seen.size() - 1;
-      size_t i = home_of(hash);
-      while (seen[i] != kNoId && (out[seen[i]].hash != hash || out[seen[i]].token != token)) {
-        i = (i + 1) & mask;
-      }
-      if (seen[i] != kNoId) {
-        // Counts stop at 65,535: a token that occurs more often in one text
-        // keeps the largest count that can be stored.
-        if (out[seen[i]].count < kMaxCount) ++out[seen[i]].count;
-      } else {
-        seen[i] = static_cast<uint32_t>(out.size());
-        out.push_back(token_count{token, prefix_key(token), hash, 1});
-        if (2 * out.size() > seen.size()) {
-          ++bits;
-          seen.assign(size_t{1} << bits, kNoId);
-          mask = seen.size() - 1;
-          for (uint32_t k = 0; k < out.size(); ++k) {
-            size_t j = home_of(out[k].hash);
-            while (seen[j] != kNoId) j = (j + 1) & mask;
-            seen[j] = k;
-          }
-        }
+  while (bits < 24 && (size_t{1} << bits) < text.size() / 4) ++bits;
+  std::vector<uint32_t>& seen = seen_scratch;
+  seen.assign(size_t{1} << bits, kNoId);
+  size_t mask = seen.size() - 1;
+  auto add = [&](std::string_view token, uint32_t hash) {
+    size_t i = fibonacci_slot(hash, bits);
+    while (seen[i] != kNoId && (out[seen[i]].hash != hash || out[seen[i]].token != token)) {
+      i = (i + 1) & mask;
+    }
+    if (seen[i] != kNoId) {
+      // Counts stop at 65,535: a token that occurs more often in one text
+      // keeps the largest count that can be stored.
+      if (out[seen[i]].count < kMaxCount) ++out[seen[i]].count;
+      return;
+    }
+    seen[i] = static_cast<uint32_t>(out.size());
+    out.push_back(token_count{token, prefix_key(token), hash, 1});
+    if (2 * out.size() > seen.size()) {
+      ++bits;
+      seen.assign(size_t{1} << bits, kNoId);
+      mask = seen.size() - 1;
+      for (uint32_t k = 0; k < out.size(); ++k) {
+        size_t j = fibonacci_slot(out[k].hash, bits);
+        while (seen[j] != kNoId) j = (j + 1) & mask;
+        seen[j] = k;
       }
     }
-    if (f == std::string_view::npos) break;
-    p = f + delimiter.size();
+  };
+  if (delimiter.size() == 1) {
+    // The usual case: one pass finds the end of a token and hashes it.
+    const char d = delimiter[0];
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    while (p != end) {
+      if (*p == d) {
+        ++p;
+        continue;
+      }
+      const char* const stop = static_cast<size_t>(end - p) > limit ? p + limit : end;
+      const char* q = p;
+      uint32_t hash = 0;
+      while (q != stop && *q != d) {
+        hash = hash * 5u + static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(*q)));
+        ++q;
+      }
+      add(std::string_view(p, static_cast<size_t>(q - p)), hash);
+      if (q == stop && q != end && *q != d) {
+        // A piece cut at the limit: its rest is no token.
+        const void* next = std::memchr(q, d, static_cast<size_t>(end - q));
+        q = next != nullptr ? static_cast<const char*>(next) : end;
+      }
+      p = q;
+    }
+  } else {
+    const std::string_view whole(text);
+    size_t p = 0;
+    for (;;) {
+      const size_t f = whole.find(delimiter, p);
+      const size_t end = f == std::string_view::npos ? whole.size() : f;
+      if (end > p) {
+        const std::string_view token = whole.substr(p, std::min(end - p, limit));
+        add(token, token_hash(token));
+      }
+      if (f == std::string_view::npos) break;
+      p = f + delimiter.size();
+    }
   }
   // The order decides which slots new entries get: keep it bytewise.
   std::sort(out.begin(), out.end(), [](const token_count& a, const token_count& b) {
@@ -101,16 +153,29 @@ uint32_t _CTokenIndexes::find_token(std::string_view token, token_entry** entry)
 uint32_t _CTokenIndexes::_insert_tokens(uint32_t path_id, const std::string& text,
                                         const std::string& delimiter) {
   if (read_only) throw index_errors::readonly_insert();
-  std::vector<token_count> counts;
+  if (appending == append_mode::undecided) {
+    // Entries loaded from the file may hold any path id; an index that has
+    // none yet creates every entry it will ever search in this session.
+    appending = token_table.empty() ? append_mode::allowed : append_mode::refused;
+    if (appending == append_mode::allowed) {
+      token_cache.set_before_write_back([this] { settle_postings(); });
+    }
+  }
+  // Distinct tokens have distinct entries, so a path id new to the session
+  // gets one new posting in each.
+  const bool surely_new =
+      appending == append_mode::allowed && indexed_path_ids.insert(path_id).second;
+  std::vector<token_count>& counts = counts_scratch;
   __split_tokens(text, delimiter, counts);
-  std::vector<uint32_t> token_ids;
-  token_ids.reserve(counts.size());
+  std::vector<uint32_t>& token_ids = ids_scratch;
+  token_ids.clear();
   // Each token's lookup walks the token table, the cache's table, the cache
   // node and the postings, each likely a cache miss. Those of the tokens a
   // few places ahead are requested early, one step per stage, so that the
   // walk finds them near.
   constexpr size_t kStage = 4;
-  std::vector<uint32_t> ahead(counts.size(), kNoId);
+  std::vector<uint32_t>& ahead = ahead_scratch;
+  ahead.assign(counts.size(), kNoId);
   for (size_t i = 0; i < counts.size(); ++i) {
     if (i + 3 * kStage < counts.size()) token_table.prefetch(counts[i + 3 * kStage].hash);
     if (i + 2 * kStage < counts.size()) {
@@ -123,11 +188,13 @@ uint32_t _CTokenIndexes::_insert_tokens(uint32_t path_id, const std::string& tex
     if (i + 1 < counts.size() && ahead[i + 1] != kNoId) {
       const token_entry* next = token_cache.peek(ahead[i + 1]);
       if (next != nullptr && !next->postings.empty()) {
-        prefetch_line(&next->postings[next->postings.size() / 2]);
+        const size_t size = next->postings.size();
+        prefetch_line(next->postings.data() + (surely_new ? size - 1 : size / 2));
       }
     }
     const token_count& token = counts[i];
-    const uint32_t id = __insert_token(token.token, static_cast<int32_t>(path_id), token.count);
+    const uint32_t id =
+        __insert_token(token.token, static_cast<int32_t>(path_id), token.count, surely_new);
     if (id == kNoId) throw index_errors::index_token_failure();
     token_ids.push_back(id);
   }
@@ -140,23 +207,35 @@ uint32_t _CTokenIndexes::_insert_tokens(uint32_t path_id, const std::string& tex
   return static_cast<uint32_t>(counts.size());
 }
 
-uint32_t _CTokenIndexes::__insert_token(std::string_view token, int32_t path_id, uint16_t count) {
+uint32_t _CTokenIndexes::__insert_token(std::string_view token, int32_t path_id, uint16_t count,
+                                        bool surely_new) {
   token_entry* entry = nullptr;
   const uint32_t id = find_token(token, &entry);
   if (entry != nullptr) {
     std::vector<posting>& postings = entry->postings;
+    auto grow = [&postings] {
+      // Lists grow by a quarter rather than double: in a bulk build the
+      // slack of 170,000 lists would be most of the cache.
+      if (postings.size() == postings.capacity()) {
+        postings.reserve(postings.size() + postings.size() / 4 + 1);
+      }
+    };
+    if (surely_new) {
+      grow();
+      postings.push_back(posting{path_id, count});
+      const size_t n = postings.size();
+      if (n > 1 && postings[n - 2].path_id > path_id && token_cache.mark(id)) {
+        unsorted_entries.push_back(id);
+      }
+      token_cache._mark_modified(id);
+      return id;
+    }
+    if (appending == append_mode::allowed) settle_postings(id);
     const auto at = posting_at(postings, path_id);
     if (at == postings.end() || at->path_id != path_id) {
-      if (postings.size() == postings.capacity()) {
-        // Lists grow by a quarter rather than double: every insertion moves
-        // the tail anyway, and in a bulk build the slack of 170,000 lists
-        // would be most of the cache.
-        const ptrdiff_t offset = at - postings.begin();
-        postings.reserve(postings.size() + postings.size() / 4 + 1);
-        postings.insert(postings.begin() + offset, posting{path_id, count});
-      } else {
-        postings.insert(at, posting{path_id, count});
-      }
+      const ptrdiff_t offset = at - postings.begin();
+      grow();
+      postings.insert(postings.begin() + offset, posting{path_id, count});
     } else if (static_cast<uint32_t>(at->count) + count < kMaxCount) {
       at->count = static_cast<uint16_t>(at->count + count);
     } else {
@@ -172,6 +251,21 @@ uint32_t _CTokenIndexes::__insert_token(std::string_view token, int32_t path_id,
   if (new_id == kNoId) throw index_errors::cache_token_failure();
   token_table.insert(token_hash(token), new_id);
   return new_id;
+}
+
+void _CTokenIndexes::settle_postings() {
+  for (const uint32_t id : unsorted_entries) settle_postings(id);
+  unsorted_entries.clear();
+}
+
+void _CTokenIndexes::settle_postings(uint32_t token_id) {
+  // Marks are taken here or before, so an id listed twice is settled once.
+  token_entry* entry = token_cache.take_mark(token_id);
+  if (entry == nullptr) return;
+  std::vector<posting>& postings = entry->postings;
+  const auto tail = std::is_sorted_until(postings.begin(), postings.end(), posting_less);
+  std::sort(tail, postings.end(), posting_less);
+  std::inplace_merge(postings.begin(), tail, postings.end(), posting_less);
 }
 
 uint32_t _CTokenIndexes::__insert_path_id(int32_t path_id, const std::vector<uint32_t>& token_ids) {
@@ -204,6 +298,7 @@ uint32_t _CTokenIndexes::_query_token(const std::string& query, token_entry& out
   token_entry* entry = nullptr;
   const uint32_t id = find_token(cut_to_limit(query), &entry);
   if (entry != nullptr) {
+    settle_postings(id);
     out.token = entry->token;
     out.postings = entry->postings;
   }
@@ -212,7 +307,8 @@ uint32_t _CTokenIndexes::_query_token(const std::string& query, token_entry& out
 
 const token_entry* _CTokenIndexes::query_entry(std::string_view query) {
   token_entry* entry = nullptr;
-  find_token(cut_to_limit(query), &entry);
+  const uint32_t id = find_token(cut_to_limit(query), &entry);
+  if (entry != nullptr) settle_postings(id);
   return entry;
 }
 
@@ -222,6 +318,7 @@ std::string_view _CTokenIndexes::cut_to_limit(std::string_view token) const {
 
 uint32_t _CTokenIndexes::_delete_path_id(int32_t path_id) {
   if (read_only) throw index_errors::readonly_delete();
+  settle_postings();
   __remove_path_name(static_cast<uint32_t>(path_id));
   const auto pair = path_table.find(path_id);
   if (pair == path_table.end()) return kNoId;

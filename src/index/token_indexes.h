@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "index/entries.h"
@@ -126,7 +127,11 @@ class _CTokenIndexes {
   const std::map<int32_t, uint32_t>& paths() const { return path_table; }
   const path_registry& registry() const { return names_registry; }
   _CObjectStorage* object_storage() { return storage.get(); }
-  _CObjMemCache<token_entry>& token_entries() { return token_cache; }
+  // Every entry's postings are in order once this returns.
+  _CObjMemCache<token_entry>& token_entries() {
+    settle_postings();
+    return token_cache;
+  }
   _CObjMemCache<path_entry>& path_entries() { return path_cache; }
   int32_t token_cache_limit() const { return token_limit_; }
   int32_t path_cache_limit() const { return path_limit_; }
@@ -147,14 +152,20 @@ class _CTokenIndexes {
   };
   // Fills `out` with the distinct tokens of `text`, in bytewise order.
   void __split_tokens(const std::string& text, const std::string& delimiter,
-                      std::vector<token_count>& out) const;
-  uint32_t __insert_token(std::string_view token, int32_t path_id, uint16_t count);
+                      std::vector<token_count>& out);
+  // `surely_new`: the caller knows that no entry has a posting of `path_id`,
+  // so the posting may be appended out of order (see settle_postings).
+  uint32_t __insert_token(std::string_view token, int32_t path_id, uint16_t count, bool surely_new);
   uint32_t __insert_path_id(int32_t path_id, const std::vector<uint32_t>& token_ids);
   void __erase_path_id(int32_t path_id);
   void __erase_token_id(const std::string& token, uint32_t token_id);
   // The entry id of `token` (already cut to the limit), or kNoId; the entry
   // itself through `entry`.
   uint32_t find_token(std::string_view token, token_entry** entry);
+  // Puts in order the postings appended out of order, of every entry or of
+  // one; readers and write-backs call them first.
+  void settle_postings();
+  void settle_postings(uint32_t token_id);
   // A query's first token-limit bytes.
   std::string_view cut_to_limit(std::string_view token) const;
 
@@ -180,6 +191,20 @@ class _CTokenIndexes {
   int32_t token_limit_ = kMinCacheLimit;
   int32_t path_limit_ = kMinCacheLimit;
   path_registry names_registry;
+
+  // Appending postings out of order. While every token entry was created in
+  // this session, a path id never indexed in it has no posting anywhere:
+  // its postings are appended, and the entries so left out of order carry
+  // the token cache's mark and are listed in `unsorted_entries`.
+  enum class append_mode : uint8_t { undecided, allowed, refused };
+  append_mode appending = append_mode::undecided;
+  std::unordered_set<uint32_t> indexed_path_ids;
+  std::vector<uint32_t> unsorted_entries;
+  // Scratch of _insert_tokens, kept to spare allocations.
+  std::vector<token_count> counts_scratch;
+  std::vector<uint32_t> ids_scratch;
+  std::vector<uint32_t> ahead_scratch;
+  std::vector<uint32_t> seen_scratch;
 };
 
 }  // namespace velkor

@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <utility>
@@ -46,6 +47,7 @@ class _CObjMemCache {
     bool held = false;
     bool listed = false;
     bool dirty = false;
+    bool marked = false;  // the owner's mark, see mark()
   };
 
   // The id beside the node index lets a probe pass other ids without
@@ -178,6 +180,7 @@ class _CObjMemCache {
   int32_t _flush_cache(uint32_t keep) {
     const int32_t n = static_cast<int32_t>(static_cast<uint32_t>(listed_count) - keep);
     if (n <= 0) return n;
+    if (before_write_back) before_write_back();
     uint32_t at = oldest;
     for (int32_t i = 0; i < n && at != kNil; ++i) {
       node& victim = node_at(at);
@@ -229,6 +232,27 @@ class _CObjMemCache {
     const uint32_t at = find(id);
     return at != kNil && node_at(at).held ? &node_at(at).entry : nullptr;
   }
+
+  // A mark the owner may set on a held entry, for example to note that the
+  // entry must be put in order before anyone else reads it. Dropping the
+  // entry clears it.
+  // True when the mark was not yet set.
+  bool mark(uint32_t id) {
+    const uint32_t at = find(id);
+    if (at == kNil || node_at(at).marked) return false;
+    node_at(at).marked = true;
+    return true;
+  }
+  // Clears the mark of `id`; the entry when it was marked and is held.
+  Entry* take_mark(uint32_t id) {
+    const uint32_t at = find(id);
+    if (at == kNil || !node_at(at).marked) return nullptr;
+    node_at(at).marked = false;
+    return node_at(at).held ? &node_at(at).entry : nullptr;
+  }
+
+  // Called by _flush_cache before it writes back or drops anything.
+  void set_before_write_back(std::function<void()> hook) { before_write_back = std::move(hook); }
 
   int32_t modified_count() const { return static_cast<int32_t>(dirty_count); }
   int32_t cached_count() const { return static_cast<int32_t>(listed_count); }
@@ -360,6 +384,7 @@ class _CObjMemCache {
   uint32_t newest = kNil;
   uint32_t listed_count = 0;
   uint32_t dirty_count = 0;
+  std::function<void()> before_write_back;
 };
 
 }  // namespace velkor
