@@ -125,6 +125,33 @@ TEST_F(cache_test, MissesCacheOnlyWhatTheFilterAccepts) {
   EXPECT_TRUE(cache.holds(id));
 }
 
+// The owner's mark lives and dies with the cached entry; the hook runs once
+// per trim that drops something, before the first write-back.
+TEST_F(cache_test, OwnerMarksGoWithTheEntryAndTheHookPrecedesWriteBacks) {
+  const auto ids = save_new(3);
+  EXPECT_TRUE(cache.mark(ids[0]));
+  EXPECT_FALSE(cache.mark(ids[0]));
+  EXPECT_EQ(nullptr, cache.take_mark(ids[1]));
+  EXPECT_NE(nullptr, cache.take_mark(ids[0]));
+  EXPECT_EQ(nullptr, cache.take_mark(ids[0]));
+
+  int calls = 0;
+  cache.set_before_write_back([&] {
+    ++calls;
+    // Nothing is written yet: the changed copy is still only cached.
+    EXPECT_EQ(32u, stored(ids[0]).payload.size());
+  });
+  change(ids[0], true);
+  cache.mark(ids[0]);
+  cache._flush_cache(3);
+  EXPECT_EQ(0, calls);
+  cache._flush_cache(0);
+  EXPECT_EQ(1, calls);
+  EXPECT_EQ(82u, stored(ids[0]).payload.size());
+  ASSERT_NE(nullptr, cache._get_object(ids[0], key_filter{}));
+  EXPECT_EQ(nullptr, cache.take_mark(ids[0]));
+}
+
 TEST_F(cache_test, NewObjectUnderACachedIdIsAFault) {
   const uint32_t id = save_new(1)[0];
   // Re-caching a loaded copy keeps the cached one.
