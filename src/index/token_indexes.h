@@ -155,13 +155,15 @@ class _CTokenIndexes {
                       std::vector<token_count>& out);
   // `surely_new`: the caller knows that no entry has a posting of `path_id`,
   // so the posting may be appended out of order (see settle_postings).
-  uint32_t __insert_token(std::string_view token, int32_t path_id, uint16_t count, bool surely_new);
+  // `hash` is the token hash of `token`.
+  uint32_t __insert_token(std::string_view token, uint32_t hash, int32_t path_id, uint16_t count,
+                          bool surely_new);
   uint32_t __insert_path_id(int32_t path_id, const std::vector<uint32_t>& token_ids);
   void __erase_path_id(int32_t path_id);
   void __erase_token_id(const std::string& token, uint32_t token_id);
   // The entry id of `token` (already cut to the limit), or kNoId; the entry
   // itself through `entry`.
-  uint32_t find_token(std::string_view token, token_entry** entry);
+  uint32_t find_token(std::string_view token, uint32_t hash, token_entry** entry);
   // Puts in order the postings appended out of order, of every entry or of
   // one; readers and write-backs call them first.
   void settle_postings();
@@ -205,6 +207,13 @@ class _CTokenIndexes {
   std::vector<uint32_t> ids_scratch;
   std::vector<uint32_t> ahead_scratch;
   std::vector<uint32_t> seen_scratch;
+  struct sort_key {
+    uint64_t prefix;
+    uint32_t index;
+  };
+  std::vector<sort_key> keys_scratch;
+  std::vector<token_count> sorted_scratch;
+  std::vector<posting> postings_scratch;
 };
 
 }  // namespace velkor
