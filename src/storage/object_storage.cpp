@@ -70,6 +70,7 @@ int32_t __copy_stream(_memstream& destination, _memstream& source, int32_t n) {
 }
 
 void _CObjectStorage::reset_slot_index() {
+  forget_chains();
   slot_cells_.clear();
   indexed_slots_ = 0;
   direct_lookup_ = true;
@@ -222,6 +223,11 @@ void _CObjectStorage::_save_stg_slots(_stream& to) {
 }
 
 int32_t _CObjectStorage::free_object(uint32_t id) {
+  const auto known = known_chains_.find(id);
+  if (known != known_chains_.end()) {
+    known_slots_ -= known->second.size();
+    known_chains_.erase(known);
+  }
   __CPredRecycleSlots recycle(&idle_slots);
   const int32_t freed = __go_through_slot_link(id, recycle);
   if (freed >= 1) modified = true;
@@ -237,9 +243,71 @@ std::vector<_CStgSlotItem>* _CObjectStorage::gather_chain(
     uint32_t id, _CDeferObjDeletionList<std::vector<_CStgSlotItem>>& own) {
   own.push_back(new std::vector<_CStgSlotItem>());
   std::vector<_CStgSlotItem>* chain = own.back();
-  __CPredCollectLinkedSlotItem collect(chain);
+  if (recall_chain(id, *chain)) return chain;
+  chain->clear();
+  chain_indexes_.clear();
+  // The collector's copies come from the records themselves, so each one's
+  // place in `slots` is its address less the array's.
+  struct collect_with_indexes : __CPredCollectLinkedSlotItem {
+    collect_with_indexes(std::vector<_CStgSlotItem>* list, const _CStgSlotItem* base,
+                         std::vector<uint32_t>* indexes)
+        : __CPredCollectLinkedSlotItem(list), base(base), indexes(indexes) {}
+    bool operator()(_CStgSlotItem& slot) override {
+      indexes->push_back(static_cast<uint32_t>(&slot - base));
+      return __CPredCollectLinkedSlotItem::operator()(slot);
+    }
+    const _CStgSlotItem* base;
+    std::vector<uint32_t>* indexes;
+  } collect(chain, slots.data(), &chain_indexes_);
   __go_through_slot_link(id, collect);
+  remember_chain(id);
   return chain;
+}
+
+bool _CObjectStorage::recall_chain(uint32_t id, std::vector<_CStgSlotItem>& chain) {
+  if (slots.size() != indexed_slots_) index_slots();
+  if (!direct_lookup_) return false;
+  const auto known = known_chains_.find(id);
+  if (known == known_chains_.end()) return false;
+  const std::vector<uint32_t>& indexes = known->second;
+  // A rewrite may have taken a chain past the length a walk accepts: the
+  // walk reports it.
+  if (indexes.size() > static_cast<size_t>(kMaxChainSlots)) return false;
+  chain.reserve(indexes.size());
+  uint32_t expected = id;
+  for (const uint32_t i : indexes) {
+    if (i >= slots.size() || slots[i].offset != expected) return false;
+    chain.push_back(slots[i]);
+    expected = slots[i].next;
+  }
+  if (expected != kNoSlot) return false;
+  chain_indexes_ = indexes;
+  return true;
+}
+
+void _CObjectStorage::remember_chain(uint32_t id) {
+  if (chain_indexes_.size() < kMinKnownChain) {
+    // A chain that shrank below the bound is walked again next time.
+    const auto known = known_chains_.find(id);
+    if (known != known_chains_.end()) {
+      known_slots_ -= known->second.size();
+      known_chains_.erase(known);
+    }
+    return;
+  }
+  std::vector<uint32_t>& known = known_chains_[id];
+  known_slots_ -= known.size();
+  if (known_slots_ + chain_indexes_.size() > kMaxKnownSlots) {
+    forget_chains();
+    return;
+  }
+  known = chain_indexes_;
+  known_slots_ += known.size();
+}
+
+void _CObjectStorage::forget_chains() {
+  std::unordered_map<uint32_t, std::vector<uint32_t>>().swap(known_chains_);
+  known_slots_ = 0;
 }
 
 }  // namespace velkor

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 #include "storage/defer_deletion_list.h"
@@ -114,8 +115,27 @@ class _CObjectStorage {
   // What is left behind the memory stream's position: the same as its size
   // less its position, read off the adapter.
   static int32_t remaining(const _memstream& memory);
+  // The records of the chain of `id`, in chain order, as the walk collects
+  // them; their indexes in `slots` are left in chain_indexes_.
   std::vector<_CStgSlotItem>* gather_chain(uint32_t id,
                                            _CDeferObjDeletionList<std::vector<_CStgSlotItem>>& own);
+
+  // Long chains walked before, by first slot id: the indexes of their
+  // records in chain order. Walking a chain is a series of dependent
+  // lookups, one cache miss after another; a remembered chain is checked
+  // record by record (offset, then the link to the next) with reads that do
+  // not wait for each other, and walked again when a check fails. Only
+  // while slot ids are unique (the cell index is in use), so that the record
+  // with a chain's offset is the one a walk would find. Bounded: past
+  // kMaxKnownSlots indexes, all are forgotten.
+  static constexpr size_t kMinKnownChain = 4;
+  static constexpr size_t kMaxKnownSlots = size_t{1} << 20;
+  bool recall_chain(uint32_t id, std::vector<_CStgSlotItem>& chain);
+  void remember_chain(uint32_t id);
+  void forget_chains();
+  std::unordered_map<uint32_t, std::vector<uint32_t>> known_chains_;
+  size_t known_slots_ = 0;
+  std::vector<uint32_t> chain_indexes_;
 
   // Slot ids are also found without a search: cell (id - data_begin) / 32
   // holds 1 + the index of the record that starts in it. That holds while
@@ -196,11 +216,13 @@ void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
   bytes_stored += static_cast<uint64_t>(std::max(remaining(memory), 0));
 
   uint32_t last_written = kNoSlot;
+  size_t written = 0;
   for (const _CStgSlotItem& slot : chain) {
     if (remaining(memory) > 0) {
       stream->seek(static_cast<int32_t>(slot.offset), 0);
       __copy_stream(*stream, memory, slot.size);
       last_written = slot.offset;
+      ++written;
     } else {
       _CStgSlotItem* surplus = find_slot(slot.offset);
       if (surplus == nullptr) throw storage_errors::invalid_slot_id();
@@ -218,6 +240,8 @@ void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
       last->next = kNoSlot;
       modified = true;
     }
+    chain_indexes_.resize(written);
+    remember_chain(id);
     return;
   }
   const _CStgSlotItem added = __alloc_new_slot(left);
@@ -227,6 +251,9 @@ void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
   _CStgSlotItem* last = find_slot(last_written);
   if (last == nullptr) throw storage_errors::slot_link_failure();
   last->next = added.offset;
+  chain_indexes_.resize(written);
+  chain_indexes_.push_back(static_cast<uint32_t>(slots.size() - 1));
+  remember_chain(id);
 }
 
 template <class Obj>

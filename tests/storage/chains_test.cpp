@@ -1,6 +1,8 @@
 // Objects stored as chains of slots: storing, rewriting, loading, freeing,
 // walking damaged chains, and the block copy under all of them.
 #include <functional>
+#include <sstream>
+#include <string>
 
 #include "storage/storage_fixture.h"
 
@@ -204,6 +206,88 @@ TEST_F(chains, LoadOfOverlappingSlotsGathersAtMostAboutTheFile) {
   blob b;
   VELKOR_CATCH(e, st._load_object_entire(512, b));
   EXPECT_EQ(e.get_msg(), "Invalid slot item detected!");
+}
+
+// Long chains are remembered between walks. Whatever became of their records
+// since (a damaged file's chains can share slots), a storage that remembered
+// them must answer as one that walks them afresh.
+TEST_F(chains, RememberedChainsAnswerAsAFreshWalk) {
+  // Eight objects that grew in small steps: chains of eight slots or more,
+  // interleaved in the file.
+  std::vector<blob> objects;
+  std::vector<uint32_t> ids;
+  for (uint32_t key = 1; key <= 8; ++key) {
+    objects.emplace_back(key, 20, static_cast<uint8_t>(key));
+    ids.push_back(st._save_new_object(objects.back()));
+  }
+  for (int32_t length = 40; length <= 300; length += 26) {
+    for (size_t i = 0; i < objects.size(); ++i) {
+      objects[i] = blob(objects[i].key, length, static_cast<uint8_t>(i + length));
+      st._save_object_at(ids[i], objects[i]);
+    }
+  }
+  for (size_t i = 0; i < objects.size(); ++i) ASSERT_EQ(load(ids[i]), objects[i]);
+  const auto walked = chain(512);
+  ASSERT_GE(walked.size(), 8u);
+
+  // What a load and then a rewrite of `id` give: the object or the error,
+  // and the records and idle list after the rewrite.
+  auto outcome = [&](velkor::_CObjectStorage& storage, uint32_t id) {
+    std::string seen;
+    blob b;
+    try {
+      seen += storage._load_object_entire(id, b) ? "loaded " + std::to_string(b.length()) : "none";
+    } catch (velkor::_exception& e) {
+      seen += e.get_id() + ": " + e.get_msg();
+    }
+    try {
+      storage._save_object_at(id, blob(9, 200));
+      seen += "; rewritten";
+    } catch (velkor::_exception& e) {
+      seen += "; " + e.get_id() + ": " + e.get_msg();
+    }
+    std::ostringstream records;
+    for (const auto& r : storage.slots) records << r;
+    for (const uint32_t i : storage.idle_slots) records << " " << i;
+    return seen + "; " + records.str();
+  };
+  const auto other_chain = chain(ids.back());
+  const std::vector<std::pair<const char*, std::function<void()>>> damages = {
+      {"cut", [&] { st.find_slot(walked[3])->next = kNoSlot; }},
+      {"into another chain", [&] { st.find_slot(walked[2])->next = other_chain[4]; }},
+      {"idle slot", [&] { st.find_slot(walked[5])->in_use = 0; }},
+      {"loop", [&] { st.find_slot(walked[6])->next = walked[1]; }},
+      {"no such slot", [&] { st.find_slot(walked[4])->next = 513; }},
+      {"longer", [&] { st.find_slot(walked.back())->next = other_chain[0]; }},
+      {"untouched", [] {}},
+  };
+  const auto pristine_slots = st.slots;
+  const auto pristine_idle = st.idle_slots;
+  const int32_t pristine_size = file_size();
+  const auto pristine_file = file_bytes(0, pristine_size);
+  auto restore_file = [&] {
+    file.resize(pristine_size);
+    file.seek(0, 0);
+    file.write(pristine_file.data(), pristine_size);
+  };
+  for (const auto& damage : damages) {
+    SCOPED_TRACE(damage.first);
+    restore_file();
+    st.slots = pristine_slots;
+    st.idle_slots = pristine_idle;
+    ASSERT_EQ(load(512).key, 1u);  // remembered from the sound records
+    damage.second();
+    const auto damaged_slots = st.slots;
+    const auto damaged_idle = st.idle_slots;
+    velkor::_CObjectStorage fresh(&file);
+    fresh.slots = damaged_slots;
+    fresh.idle_slots = damaged_idle;
+    const std::string expected = outcome(fresh, 512);
+    restore_file();
+    st.slots = damaged_slots;
+    st.idle_slots = damaged_idle;
+    EXPECT_EQ(outcome(st, 512), expected);
+  }
 }
 
 // Records every write's size, so the block pattern of a copy shows.
