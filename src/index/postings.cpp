@@ -35,43 +35,45 @@ constexpr struct {
   bool operator()(const posting& a, const posting& b) const { return a.path_id < b.path_id; }
 } posting_less{};
 
-// Orders postings with distinct path ids. Long runs of random ids, as a bulk
-// build appends them, go through three counting passes over 11, 11 and 10
-// bits of the id (sign bit flipped), which costs no mispredicted branch.
-void sort_postings(posting* first, posting* last, std::vector<posting>& scratch) {
+// Orders [first, last) by key(element), an unsigned 32-bit key. Long runs
+// of random keys (a bulk build's path ids, the entry ids of a long text) go
+// through four counting passes over the key's bytes, which cost no
+// mispredicted branch; short ones through a comparison sort.
+template <class T, class Key>
+void sort_by_key(T* first, T* last, std::vector<T>& scratch, Key key) {
   const size_t n = static_cast<size_t>(last - first);
-  if (n < 256) {
-    std::sort(first, last, posting_less);
+  if (n < 128) {
+    std::sort(first, last, [&key](const T& a, const T& b) { return key(a) < key(b); });
     return;
   }
-  constexpr int kPasses = 3;
-  constexpr uint32_t kShift[kPasses] = {0, 11, 22};
-  constexpr uint32_t kBuckets = 2048;
-  auto key = [](const posting& p) { return static_cast<uint32_t>(p.path_id) ^ 0x80000000u; };
-  std::vector<uint32_t> counts(kPasses * kBuckets, 0);
-  for (const posting* p = first; p != last; ++p) {
+  constexpr int kPasses = 4;
+  uint32_t counts[kPasses][256] = {};
+  for (const T* p = first; p != last; ++p) {
     const uint32_t k = key(*p);
-    for (int pass = 0; pass < kPasses; ++pass)
-      ++counts[pass * kBuckets + ((k >> kShift[pass]) & 2047)];
+    for (int pass = 0; pass < kPasses; ++pass) ++counts[pass][(k >> (8 * pass)) & 0xFF];
   }
   scratch.resize(n);
-  posting* from = first;
-  posting* to = scratch.data();
+  T* from = first;
+  T* to = scratch.data();
   for (int pass = 0; pass < kPasses; ++pass) {
-    uint32_t* count = counts.data() + pass * kBuckets;
-    // A digit that all ids share moves nothing.
-    if (count[(key(*from) >> kShift[pass]) & 2047] == n) continue;
+    uint32_t* count = counts[pass];
+    const int shift = 8 * pass;
+    // A byte that all keys share moves nothing.
+    if (count[(key(*from) >> shift) & 0xFF] == n) continue;
     uint32_t sum = 0;
-    for (uint32_t b = 0; b < kBuckets; ++b) {
-      const uint32_t c = count[b];
-      count[b] = sum;
-      sum += c;
+    for (uint32_t& c : counts[pass]) {
+      const uint32_t here = c;
+      c = sum;
+      sum += here;
     }
-    for (size_t i = 0; i < n; ++i) to[count[(key(from[i]) >> kShift[pass]) & 2047]++] = from[i];
+    for (size_t i = 0; i < n; ++i) to[count[(key(from[i]) >> shift) & 0xFF]++] = from[i];
     std::swap(from, to);
   }
   if (from != first) std::copy(from, from + n, first);
 }
+
+// Keys that order signed 32-bit values as unsigned ones.
+uint32_t signed_key(int32_t value) { return static_cast<uint32_t>(value) ^ 0x80000000u; }
 
 // Where the posting of `path_id` is, or would go: lists ascend by path id.
 // Path ids are random, so a branch at each step of the search would be
@@ -221,6 +223,7 @@ uint32_t _CTokenIndexes::_insert_tokens(uint32_t path_id, const std::string& tex
   // few places ahead are requested early, one step per stage, so that the
   // walk finds them near.
   constexpr size_t kStage = 4;
+  constexpr size_t kNear = 1;
   std::vector<uint32_t>& ahead = ahead_scratch;
   ahead.assign(counts.size(), kNoId);
   for (size_t i = 0; i < counts.size(); ++i) {
@@ -232,8 +235,8 @@ uint32_t _CTokenIndexes::_insert_tokens(uint32_t path_id, const std::string& tex
     if (i + kStage < counts.size() && ahead[i + kStage] != kNoId) {
       token_cache.prefetch_node(ahead[i + kStage]);
     }
-    if (i + 1 < counts.size() && ahead[i + 1] != kNoId) {
-      const token_entry* next = token_cache.peek(ahead[i + 1]);
+    if (i + kNear < counts.size() && ahead[i + kNear] != kNoId) {
+      const token_entry* next = token_cache.peek(ahead[i + kNear]);
       if (next != nullptr && !next->postings.empty()) {
         const size_t size = next->postings.size();
         prefetch_line(next->postings.data() + (surely_new ? size - 1 : size / 2));
@@ -246,7 +249,8 @@ uint32_t _CTokenIndexes::_insert_tokens(uint32_t path_id, const std::string& tex
     token_ids.push_back(id);
   }
   // New entries take ascending slots, but known tokens lie anywhere.
-  std::sort(token_ids.begin(), token_ids.end(), signed_less);
+  sort_by_key(token_ids.data(), token_ids.data() + token_ids.size(), ids_sort_scratch,
+              [](uint32_t id) { return signed_key(static_cast<int32_t>(id)); });
   token_ids.erase(std::unique(token_ids.begin(), token_ids.end()), token_ids.end());
   if (!token_ids.empty()) __insert_path_id(static_cast<int32_t>(path_id), token_ids);
   token_cache._flush_cache(static_cast<uint32_t>(token_limit_));
@@ -311,7 +315,8 @@ void _CTokenIndexes::settle_postings(uint32_t token_id) {
   if (entry == nullptr) return;
   std::vector<posting>& postings = entry->postings;
   const auto tail = std::is_sorted_until(postings.begin(), postings.end(), posting_less);
-  sort_postings(&*tail, postings.data() + postings.size(), postings_scratch);
+  sort_by_key(&*tail, postings.data() + postings.size(), postings_scratch,
+              [](const posting& p) { return signed_key(p.path_id); });
   std::inplace_merge(postings.begin(), tail, postings.end(), posting_less);
 }
 

@@ -214,6 +214,7 @@ class _CTokenIndexes {
   std::vector<sort_key> keys_scratch;
   std::vector<token_count> sorted_scratch;
   std::vector<posting> postings_scratch;
+  std::vector<uint32_t> ids_sort_scratch;
 };
 
 }  // namespace velkor

@@ -92,7 +92,13 @@ TEST(PostingsOrder, LongAppendedListsComeOutInOrder) {
   for (int i = 0; i < 3000; ++i) index_text(h, m, random() & 0xFFFFFFFEu, {"a", i % 2 ? "b" : "c"});
   EXPECT_EQ(answer(m, "a"), idx_query(h, "a", nullptr));
   for (int i = 0; i < 300; ++i) index_text(h, m, random() & 0xFFFFFFFEu, {"a", "b"});
+  // Long texts: their path entries list hundreds of token entry ids, most
+  // of them known, in ascending order.
+  std::vector<std::string> words;
+  for (int k = 0; k < 400; ++k) words.push_back("x" + std::to_string(random() % 1000));
+  for (int i = 0; i < 3; ++i) index_text(h, m, 9000 + i, words);
   ASSERT_TRUE(idx_save(h));
+  EXPECT_EQ(std::vector<std::string>(), velkor::check_index_file(file));
   h.reopen(file);
   for (const char* t : {"a", "b", "c"}) EXPECT_EQ(answer(m, t), idx_query(h, t, nullptr)) << t;
 }
