@@ -143,6 +143,9 @@ class _CObjectStorage {
   // file this engine writes; otherwise, and on a miss, the binary search
   // answers, so the answers are always the search's.
   static constexpr int kCellShift = 5;
+  // How far ahead of the slot being copied the bytes of a chain's slots are
+  // requested from memory.
+  static constexpr size_t kPrefetchSlots = 8;
   // Bytes gathered from a chain before its stored form's length is known.
   static constexpr int64_t kLengthProbe = 256;
   // At most this many cells per slot record (beyond the first kMinCells),
@@ -217,7 +220,11 @@ void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
 
   uint32_t last_written = kNoSlot;
   size_t written = 0;
-  for (const _CStgSlotItem& slot : chain) {
+  for (size_t k = 0; k < chain.size(); ++k) {
+    const _CStgSlotItem& slot = chain[k];
+    if (k + kPrefetchSlots < chain.size()) {
+      stream->prefetch(chain[k + kPrefetchSlots].offset, chain[k + kPrefetchSlots].size);
+    }
     if (remaining(memory) > 0) {
       stream->seek(static_cast<int32_t>(slot.offset), 0);
       __copy_stream(*stream, memory, slot.size);
@@ -271,7 +278,11 @@ bool _CObjectStorage::_load_object_entire(uint32_t id, Obj& object) {
   const int64_t limit = stream->_size();
   int64_t needed = -1;
   int64_t gathered = 0;
-  for (const _CStgSlotItem& slot : chain) {
+  for (size_t k = 0; k < chain.size(); ++k) {
+    const _CStgSlotItem& slot = chain[k];
+    if (k + kPrefetchSlots < chain.size()) {
+      stream->prefetch(chain[k + kPrefetchSlots].offset, chain[k + kPrefetchSlots].size);
+    }
     if (slot.in_use == 0) {
       throw storage_errors::idle_slot_in_chain("_CObjectStorage::_load_object_entire");
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/prefetch.h"
 #include "stream/fault_injection.h"
 
 namespace velkor {
@@ -167,6 +168,18 @@ bool file_buffer::read_around(int64_t at, uint8_t* out, int64_t count) {
   }
   std::memset(out + valid, 0, static_cast<size_t>(count - valid));
   return true;
+}
+
+void file_buffer::prefetch(int64_t position, int32_t count) const {
+  if (position < 0 || count <= 0) return;
+  const size_t index = static_cast<size_t>(position >> kPageShift);
+  if (!is_loaded(index)) return;
+  const uint8_t* bytes = pages_[index].bytes.get();
+  const int64_t within = position & (kPageSize - 1);
+  // A slot's first bytes, and the line after them when the slot reaches it.
+  prefetch_line(bytes + within);
+  const int64_t last = std::min<int64_t>(within + count, kPageSize) - 1;
+  if ((last >> 6) != (within >> 6)) prefetch_line(bytes + last);
 }
 
 int32_t file_buffer::write(int64_t position, const void* in, int32_t count) {

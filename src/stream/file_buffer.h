@@ -53,6 +53,9 @@ class file_buffer {
   // the size change).
   bool write_back(int32_t* failed_bytes);
   bool has_modified_pages() const { return modified_pages_ > 0 || disk_size_ != size_; }
+  // Asks the processor for the lines of a loaded page that hold the bytes
+  // at `position`; nothing for pages that are not loaded.
+  void prefetch(int64_t position, int32_t count) const;
 
  private:
   struct page {

@@ -144,6 +144,10 @@ int32_t _fstream::_resize(int32_t new_size) {
   return _seek(0, 1);
 }
 
+void _fstream::prefetch(int64_t position, int32_t count) const {
+  if (buffer_) buffer_->prefetch(position, count);
+}
+
 int32_t _fstream::_size() {
   if (buffer_ == nullptr) return _stream::_size();
   return static_cast<int32_t>(static_cast<uint32_t>(buffer_->size()));

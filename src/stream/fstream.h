@@ -44,6 +44,7 @@ class _fstream : public _stream {
   int32_t _size() override;
   bool flush() override;
   const char* name() const override { return file_name.c_str(); }
+  void prefetch(int64_t position, int32_t count) const override;
 
   bool is_open() const { return handle != platform::kNoFile; }
   bool is_buffered() const { return buffer_ != nullptr; }

@@ -25,6 +25,13 @@ class _stream {
   virtual const char* name() const = 0;
   // Checked seek; returns the new position.
   virtual int32_t seek(int32_t offset, int32_t origin);
+  // A hint that `count` bytes at `position` are read or written soon; it
+  // changes nothing. Chains use it to have the bytes of the slots ahead
+  // fetched while they copy the current one.
+  virtual void prefetch(int64_t position, int32_t count) const {
+    static_cast<void>(position);
+    static_cast<void>(count);
+  }
   virtual ~_stream() = default;
 
   // Checked operations: do exactly what is asked or raise.
