@@ -35,10 +35,11 @@ constexpr struct {
   bool operator()(const posting& a, const posting& b) const { return a.path_id < b.path_id; }
 } posting_less{};
 
-// Orders [first, last) by key(element), an unsigned 32-bit key. Long runs
-// of random keys (a bulk build's path ids, the entry ids of a long text) go
-// through four counting passes over the key's bytes, which cost no
-// mispredicted branch; short ones through a comparison sort.
+// Orders [first, last) by key(element), an unsigned integer; equal keys
+// come in any order. Long runs of random keys (a bulk build's path ids, the
+// tokens and entries of a long text) go through counting passes over the
+// key's bytes, which cost no mispredicted branch; short ones through a
+// comparison sort.
 template <class T, class Key>
 void sort_by_key(T* first, T* last, std::vector<T>& scratch, Key key) {
   const size_t n = static_cast<size_t>(last - first);
@@ -46,10 +47,10 @@ void sort_by_key(T* first, T* last, std::vector<T>& scratch, Key key) {
     std::sort(first, last, [&key](const T& a, const T& b) { return key(a) < key(b); });
     return;
   }
-  constexpr int kPasses = 4;
+  constexpr int kPasses = sizeof(key(*first));
   uint32_t counts[kPasses][256] = {};
   for (const T* p = first; p != last; ++p) {
-    const uint32_t k = key(*p);
+    const auto k = key(*p);
     for (int pass = 0; pass < kPasses; ++pass) ++counts[pass][(k >> (8 * pass)) & 0xFF];
   }
   scratch.resize(n);
@@ -180,9 +181,20 @@ void _CTokenIndexes::__split_tokens(const std::string& text, const std::string& 
   std::vector<sort_key>& keys = keys_scratch;
   keys.resize(out.size());
   for (uint32_t k = 0; k < out.size(); ++k) keys[k] = sort_key{out[k].prefix, k};
-  std::sort(keys.begin(), keys.end(), [&out](const sort_key& a, const sort_key& b) {
-    return a.prefix != b.prefix ? a.prefix < b.prefix : out[a.index].token < out[b.index].token;
-  });
+  sort_by_key(keys.data(), keys.data() + keys.size(), keys_sort_scratch,
+              [](const sort_key& k) { return k.prefix; });
+  // Tokens that share their first eight bytes are ordered by the rest.
+  for (size_t run = 0; run < keys.size();) {
+    size_t end = run + 1;
+    while (end < keys.size() && keys[end].prefix == keys[run].prefix) ++end;
+    if (end - run > 1) {
+      std::sort(keys.begin() + run, keys.begin() + end,
+                [&out](const sort_key& a, const sort_key& b) {
+                  return out[a.index].token < out[b.index].token;
+                });
+    }
+    run = end;
+  }
   std::vector<token_count>& sorted = sorted_scratch;
   sorted.resize(out.size());
   for (size_t k = 0; k < keys.size(); ++k) sorted[k] = out[keys[k].index];

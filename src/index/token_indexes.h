@@ -212,6 +212,7 @@ class _CTokenIndexes {
     uint32_t index;
   };
   std::vector<sort_key> keys_scratch;
+  std::vector<sort_key> keys_sort_scratch;
   std::vector<token_count> sorted_scratch;
   std::vector<posting> postings_scratch;
   std::vector<uint32_t> ids_sort_scratch;
