@@ -135,10 +135,7 @@ int32_t file_buffer::read(int64_t position, void* out, int32_t count) {
     const size_t index = static_cast<size_t>(at >> kPageShift);
     const int64_t within = at & (kPageSize - 1);
     const int64_t chunk = std::min(total - done, kPageSize - within);
-    if (total >= kPageSize && !is_loaded(index)) {
-      // A long read, such as a whole entry, goes around the pages that are
-      // not loaded: it is rarely read again soon, and loading it would
-      // copy it twice and take fresh memory for pages.
+    if (total >= kReadAroundBytes && !is_loaded(index)) {
       int64_t run_end = at + chunk;
       while (run_end < position + total && !is_loaded(static_cast<size_t>(run_end >> kPageShift))) {
         run_end = std::min(position + total, run_end + kPageSize);

@@ -31,6 +31,13 @@ class file_buffer {
   // entries, does not keep the whole file in memory. A page loaded from the
   // file stays, since what is loaded is usually visited again.
   static constexpr size_t kWriteBehindPages = 256;
+  // Reads of at least this many bytes take the bytes of pages that are not
+  // loaded straight from the file. A chain's slot read whole by a query is
+  // rarely read again (the entry stays cached), and loading its pages would
+  // copy 16 KiB into fresh memory for each. Short reads, such as the 32-byte
+  // slots of indexing with small caches and the token read before an entry
+  // is loaded, load pages, since their neighbours are read soon.
+  static constexpr int64_t kReadAroundBytes = 256;
 
   // The budgets are parameters so that tests can make them small.
   file_buffer(platform::file_handle file, int64_t disk_size, size_t max_pages = kMaxPages,
