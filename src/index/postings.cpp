@@ -14,6 +14,8 @@ namespace velkor {
 namespace {
 
 constexpr uint16_t kMaxCount = 0xFFFF;
+// As many postings as the smallest heap block holds (24 bytes usable).
+constexpr size_t kFewPostings = 24 / sizeof(posting);
 
 // Function objects rather than functions, so that the sorts inline them.
 constexpr struct {
@@ -278,9 +280,10 @@ uint32_t _CTokenIndexes::__insert_token(std::string_view token, uint32_t hash, i
     std::vector<posting>& postings = entry->postings;
     auto grow = [&postings] {
       // Lists grow by a quarter rather than double: in a bulk build the
-      // slack of 170,000 lists would be most of the cache.
+      // slack of 170,000 lists would be most of the cache. Below four
+      // postings the heap's smallest block holds them anyway.
       if (postings.size() == postings.capacity()) {
-        postings.reserve(postings.size() + postings.size() / 4 + 1);
+        postings.reserve(std::max<size_t>(postings.size() + postings.size() / 4 + 1, kFewPostings));
       }
     };
     if (surely_new) {
@@ -309,6 +312,7 @@ uint32_t _CTokenIndexes::__insert_token(std::string_view token, uint32_t hash, i
   }
   token_entry created;
   created.token.assign(token.data(), token.size());
+  created.postings.reserve(kFewPostings);
   created.postings.push_back(posting{path_id, count});
   const uint32_t new_id = token_cache._save_new_object(std::move(created));
   if (new_id == kNoId) throw index_errors::cache_token_failure();
