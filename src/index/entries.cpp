@@ -42,6 +42,8 @@ void token_entry::load(_stream& stream) {
   const int32_t count = static_cast<int32_t>(read_u32(stream));
   postings.clear();
   read_records(stream, count, {4, 2}, [this](const uint8_t* r, int32_t records) {
+    // A short read may hand over no whole record at all.
+    if (records <= 0) return;
     const size_t at = postings.size();
     postings.resize(at + static_cast<size_t>(records));
     posting* out = postings.data() + at;

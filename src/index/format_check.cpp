@@ -639,7 +639,9 @@ class checker {
     for (const auto& t : token_entries) {
       if (!t.second.ok) continue;
       for (const posting& p : t.second.postings) {
-        const auto path = path_entries.find(p.path_id);
+        // A copy: the packed field itself may lie at any address.
+        const int32_t path_id = p.path_id;
+        const auto path = path_entries.find(path_id);
         if (path == path_entries.end()) {
           report(format("token entry %u lists path id %d, which has no path entry", t.first,
                         p.path_id));

@@ -200,7 +200,7 @@ TEST(IndexFile, SlotSizeWordSetsTheTokenLimit) {
     velkor::token_entry found;
     EXPECT_NE(0xFFFFFFFFu, reopened._query_token(long_token.substr(0, c.limit), found));
     ASSERT_EQ(1u, found.postings.size());
-    EXPECT_EQ(2, found.postings[0].count);
+    EXPECT_EQ(2, uint16_t{found.postings[0].count});
     EXPECT_GT(1024u, reopened.object_storage()->bytes_gathered) << c.word;
   }
 }

@@ -6,7 +6,9 @@
 #include <tuple>
 #include <vector>
 
+#include "index/entries.h"
 #include "index/token_indexes.h"
+#include "stream/memstream.h"
 #include "index_test_util.h"
 
 namespace velkor_test {
@@ -44,6 +46,30 @@ TEST(Records, IndexedEntriesAreStoredInTheirSlots) {
   // Token entry of a: token form (255, key, a ^ key), two postings (id, u16 count).
   EXPECT_EQ(std::vector<uint8_t>({2, 0, 0, 0, 0xF0, 0xFF, 0xFF, 0xFF, 1, 0, 5, 0, 0, 0, 1, 0}),
             std::vector<uint8_t>(f.begin() + 515, f.begin() + 531));
+}
+
+// A stored token entry that ends inside its postings keeps the whole
+// postings before the cut and fails with the stream's read error, also when
+// not one posting is whole.
+TEST(Records, TokenEntryCutInsideItsPostingsFailsTheLoad) {
+  // Token form of "t" (length, byte), three postings announced.
+  const std::vector<uint8_t> head = {1, 't', 3, 0, 0, 0};
+  const std::vector<uint8_t> postings = {7, 0, 0, 0, 2, 0, 9, 0, 0, 0, 1, 0};
+  for (const size_t kept : {0u, 4u, 6u, 10u}) {
+    SCOPED_TRACE(kept);
+    velkor::_memadapter adapter;
+    adapter.buffer = head;
+    adapter.buffer.insert(adapter.buffer.end(), postings.begin(), postings.begin() + kept);
+    velkor::_memstream memory(&adapter);
+    velkor::token_entry entry;
+    VELKOR_CATCH(e, entry.load(memory));
+    EXPECT_EQ(e.get_id(), "_stream.ReadErr");
+    EXPECT_EQ(entry.token, "t");
+    EXPECT_EQ(entry.postings.size(), kept / 6);
+    if (kept >= 6) {
+      EXPECT_EQ(int32_t{entry.postings[0].path_id}, 7);
+    }
+  }
 }
 
 using name = std::tuple<int32_t, std::string, int32_t>;

@@ -117,7 +117,7 @@ TEST(TokenOrder, NewTokensAreStoredInByteOrder) {
       ASSERT_NE(velkor::_CTokenIndexes::kNoId, id) << token;
       EXPECT_LT(previous, id) << token;
       ASSERT_EQ(1u, found.postings.size());
-      EXPECT_EQ(2, found.postings[0].count) << token;
+      EXPECT_EQ(2, uint16_t{found.postings[0].count}) << token;
       previous = id;
     }
   }
