@@ -35,6 +35,13 @@ class token_hash_table {
     bits = 0;
   }
 
+  // Room for `n` pairs without growing on the way.
+  void reserve(size_t n) {
+    uint32_t wanted = std::max<uint32_t>(bits, 3);
+    while (4 * n > 3 * (size_t{1} << wanted)) ++wanted;
+    if (wanted > bits) rebuild(wanted);
+  }
+
   // Adds (hash, id) behind the pairs of equal hash.
   void insert(uint32_t hash, uint32_t id) {
     if (4 * (count + 1) > 3 * cells.size()) rebuild(cells.empty() ? 8 : bits + 1);
