@@ -71,6 +71,7 @@ int32_t __copy_stream(_memstream& destination, _memstream& source, int32_t n) {
 
 void _CObjectStorage::reset_slot_index() {
   forget_chains();
+  searches_before_index_ = 0;
   slot_cells_.clear();
   indexed_slots_ = 0;
   direct_lookup_ = true;
@@ -102,8 +103,13 @@ void _CObjectStorage::index_slots() {
   indexed_slots_ = slots.size();
 }
 
+bool _CObjectStorage::slot_index_deferred() {
+  if (indexed_slots_ != 0 || slots.size() < kMinCells) return false;
+  return ++searches_before_index_ * kSearchesPerIndexedRecord < slots.size();
+}
+
 _CStgSlotItem* _CObjectStorage::find_slot(uint32_t id) {
-  if (slots.size() != indexed_slots_) index_slots();
+  if (slots.size() != indexed_slots_ && !slot_index_deferred()) index_slots();
   if (direct_lookup_ && id >= data_begin) {
     const size_t cell = static_cast<size_t>(id - data_begin) >> kCellShift;
     if (cell < slot_cells_.size()) {
@@ -265,8 +271,8 @@ std::vector<_CStgSlotItem>* _CObjectStorage::gather_chain(
 }
 
 bool _CObjectStorage::recall_chain(uint32_t id, std::vector<_CStgSlotItem>& chain) {
-  if (slots.size() != indexed_slots_) index_slots();
-  if (!direct_lookup_) return false;
+  if (slots.size() != indexed_slots_ && !slot_index_deferred()) index_slots();
+  if (!direct_lookup_ || indexed_slots_ != slots.size()) return false;
   const auto known = known_chains_.find(id);
   if (known == known_chains_.end()) return false;
   const std::vector<uint32_t>& indexes = known->second;
