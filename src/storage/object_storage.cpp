@@ -79,6 +79,18 @@ void _CObjectStorage::reset_slot_index() {
 
 void _CObjectStorage::index_slots() {
   if (slots.size() < indexed_slots_) reset_slot_index();
+  // Cells up to the last record's at once, when it lies where an index may
+  // reach; the walk below checks every record on the way.
+  if (direct_lookup_ && !slots.empty()) {
+    const int64_t last = static_cast<int32_t>(slots.back().offset);
+    const int64_t first = static_cast<int32_t>(data_begin);
+    if (last >= first) {
+      const size_t cells = (static_cast<size_t>(last - first) >> kCellShift) + 1;
+      if (cells < kMaxCellsPerSlot * slots.size() + kMinCells && cells > slot_cells_.size()) {
+        slot_cells_.resize(cells, 0);
+      }
+    }
+  }
   for (size_t i = indexed_slots_; i < slots.size() && direct_lookup_; ++i) {
     const int64_t offset = static_cast<int32_t>(slots[i].offset);
     const int64_t floor =
