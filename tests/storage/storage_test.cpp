@@ -1,0 +1,372 @@
+// The object storage: the slot table section, sound and damaged; damaged
+// chains fail with their texts; remembered chains answer as fresh walks.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "storage/object_storage.h"
+#include "stream/fstream.h"
+#include "stream/serialize.h"
+#include "test_util.h"
+
+// Found by argument lookup, so they live beside the record.
+namespace velkor {
+inline bool operator==(const _CStgSlotItem& a, const _CStgSlotItem& b) {
+  return a.offset == b.offset && a.size == b.size && a.in_use == b.in_use && a.next == b.next;
+}
+inline std::ostream& operator<<(std::ostream& os, const _CStgSlotItem& s) {
+  return os << "{" << s.offset << "," << s.size << "," << int(s.in_use) << ","
+            << (s.next == kNoSlot ? std::string("none") : std::to_string(s.next)) << "}";
+}
+}  // namespace velkor
+
+namespace velkor_test {
+namespace {
+
+using velkor::_CStgSlotItem;
+using velkor::kNoSlot;
+
+// Stored form: u32 key, u32 payload length, the payload. `length` bytes in
+// all, so the tests can place objects on exact slot boundaries.
+struct blob {
+  using key_type = uint32_t;
+
+  blob() = default;
+  blob(uint32_t key, int32_t length, uint8_t fill = 0xA5) : key(key) {
+    for (int32_t i = 0; i < length - 8; ++i) payload.push_back(static_cast<uint8_t>(fill + i));
+  }
+  int32_t length() const { return 8 + static_cast<int32_t>(payload.size()); }
+
+  void save(velkor::_stream& s) const {
+    velkor::write_u32(s, key);
+    velkor::write_u32(s, static_cast<uint32_t>(payload.size()));
+    if (!payload.empty()) s.write(payload.data(), static_cast<int32_t>(payload.size()));
+  }
+  void load(velkor::_stream& s) {
+    key = velkor::read_u32(s);
+    payload.resize(velkor::read_u32(s));
+    if (!payload.empty()) s.read(payload.data(), static_cast<int32_t>(payload.size()));
+  }
+  static void load_key(velkor::_stream& s, key_type& k) { k = velkor::read_u32(s); }
+
+  bool operator==(const blob& o) const { return key == o.key && payload == o.payload; }
+
+  uint32_t key = 0;
+  std::vector<uint8_t> payload;
+};
+
+_CStgSlotItem slot(uint32_t offset, int32_t size, uint8_t in_use = 1, uint32_t next = kNoSlot) {
+  return {offset, size, in_use, next};
+}
+
+class storage_test : public ::testing::Test {
+ protected:
+  storage_test() : path(dir.file("index")), file((touch(path), path.c_str()), kMode, true) {}
+
+  static constexpr uint32_t kMode = velkor::_fstream::kRead | velkor::_fstream::kWrite;
+
+  // Back to a new, empty storage over an empty file.
+  void reset() {
+    st.slots.clear();
+    st.idle_slots.clear();
+    st.modified = false;
+    file.resize(0);
+  }
+  int32_t file_size() { return file._size(); }
+  // Offsets of the chain starting at `id`.
+  std::vector<uint32_t> chain(uint32_t id) {
+    std::vector<velkor::_CStgSlotItem> items;
+    velkor::_CObjectStorage::__CPredCollectLinkedSlotItem collect(&items);
+    st.__go_through_slot_link(id, collect);
+    std::vector<uint32_t> offsets;
+    for (const auto& s : items) offsets.push_back(s.offset);
+    return offsets;
+  }
+  blob load(uint32_t id) {
+    blob b;
+    EXPECT_TRUE(st._load_object_entire(id, b));
+    return b;
+  }
+
+  // Slot records of one chain through every record, from 512 on; the last
+  // links back to `loop_to` (kNoSlot: the chain ends).
+  void link_records(int count, uint32_t loop_to = kNoSlot) {
+    st.slots.clear();
+    for (int i = 0; i < count; ++i) {
+      const uint32_t offset = 512 + 32 * static_cast<uint32_t>(i);
+      st.slots.push_back(slot(offset, 32, 1, i + 1 < count ? offset + 32 : loop_to));
+    }
+  }
+  void load_section(const std::vector<uint8_t>& bytes) {
+    velkor::_memadapter adapter{bytes, 0};
+    velkor::_memstream in(&adapter);
+    st._load_stg_slots(in);
+  }
+  std::vector<uint8_t> file_bytes(uint32_t offset, int32_t count) {
+    std::vector<uint8_t> bytes(static_cast<size_t>(count));
+    file.seek(static_cast<int32_t>(offset), 0);
+    file.read(bytes.data(), count);
+    return bytes;
+  }
+  temp_dir dir;
+  std::string path;
+  velkor::_fstream file;
+  velkor::_CObjectStorage st{&file};
+};
+
+error_texts storage_error(const char* id, const char* msg, const char* where) {
+  return {id, msg, where, "", ""};
+}
+
+struct counting_pred {
+  bool operator()(_CStgSlotItem&) {
+    ++visits;
+    return true;
+  }
+  int visits = 0;
+};
+
+void append_u32(std::vector<uint8_t>& to, uint32_t v) {
+  to.insert(to.end(), {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)});
+}
+// A section: the count, then records of 13 bytes (offset, size, in-use
+// byte, next).
+std::vector<uint8_t> section(uint32_t count, const std::vector<_CStgSlotItem>& records) {
+  std::vector<uint8_t> bytes;
+  append_u32(bytes, count);
+  for (const auto& s : records) {
+    append_u32(bytes, s.offset);
+    append_u32(bytes, static_cast<uint32_t>(s.size));
+    bytes.push_back(s.in_use);
+    append_u32(bytes, s.next);
+  }
+  return bytes;
+}
+
+// The idle list is rebuilt from the in-use bytes in offset order; counts of
+// zero and below load nothing, whatever follows. A damaged count must not
+// reserve memory ahead of the bytes; the load fails on the field that ran
+// short, keeping the whole records before it.
+TEST_F(storage_test, SlotTableLoadsRebuildTheIdleListAndFailOnDamage) {
+  const std::vector<_CStgSlotItem> records = {slot(512, 32, 1, 544), slot(544, 40),
+                                              slot(584, 32, 0), slot(616, 32, 0)};
+  load_section(section(4, records));
+  EXPECT_EQ(st.slots, records);
+  EXPECT_EQ(st.idle_slots, (std::vector<uint32_t>{584, 616}));
+  for (uint32_t count : {0u, 0xFFFFFFFFu, 0x80000000u}) {
+    load_section(section(count, {slot(512, 32)}));
+    EXPECT_TRUE(st.slots.empty());
+    EXPECT_TRUE(st.idle_slots.empty());
+  }
+  for (uint32_t size : {0u, 0x80000000u}) {
+    VELKOR_CATCH(e, load_section(section(2, {slot(512, 32), slot(544, int32_t(size))})));
+    EXPECT_TRUE(texts_equal(texts_of(e), storage_error("_CObjectStorage.InvalidSlotSize",
+                                                       "Invalid slot size detected in stream!",
+                                                       "_CObjectStorage::_load_stg_slots")));
+  }
+  const struct {
+    uint32_t count;
+    int full_records, extra_bytes;
+    int32_t required;
+  } cases[] = {{2000000000, 0, 0, 4}, {2000000000, 1, 8, 1}, {2000000000, 1, 10, 4}, {3, 2, 0, 4}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.count);
+    std::vector<_CStgSlotItem> records;
+    for (int i = 0; i < c.full_records; ++i) records.push_back(slot(512 + 32 * i, 32));
+    std::vector<uint8_t> bytes = section(c.count, records);
+    bytes.resize(bytes.size() + static_cast<size_t>(c.extra_bytes), 0x11);
+    VELKOR_CATCH(e, load_section(bytes));
+    EXPECT_EQ(e.get_id(), "_stream.ReadErr");
+    const std::string expected =
+        "AvailableSize[0] RequiredSize[" + std::to_string(c.required) + "]";
+    EXPECT_EQ(e.get_params().substr(0, expected.size()), expected);
+    EXPECT_EQ(st.slots.size(), static_cast<size_t>(c.full_records));
+  }
+}
+
+TEST_F(storage_test, DamagedChainsRaiseWithTheirTexts) {
+  // A token table of a damaged file may name an offset that is no slot.
+  st.slots = {slot(512, 32)};
+  uint32_t key = 0;
+  EXPECT_FALSE(st._load_object_partial<blob>(kNoSlot, key));
+  EXPECT_FALSE(st._load_object_partial<blob>(513, key));
+  EXPECT_FALSE(st._load_object_partial<blob>(0, key));
+  blob b;
+  const error_texts bad_link =
+      storage_error("_CObjectStorage.InvalidSlotLink", "Invalid slot link detected!",
+                    "_CObjectStorage::__go_through_slot_link");
+  const struct {
+    const char* name;
+    std::vector<_CStgSlotItem> slots;
+    std::function<void()> run;
+    error_texts expected;
+  } cases[] = {
+      {"load from no slot", {slot(512, 32)}, [&] { st._load_object_entire(513, b); }, bad_link},
+      {"link to no slot",
+       {slot(512, 32, 1, 540)},
+       [&] { st._load_object_entire(512, b); },
+       bad_link},
+      {"idle slot in a chain",
+       {slot(512, 32, 1, 544), slot(544, 32, 0)},
+       [&] { st._load_object_entire(512, b); },
+       storage_error("", "Invalid slot item detected!", "_CObjectStorage::_load_object_entire")},
+      {"idle first slot",
+       {slot(512, 32, 0)},
+       [&] { st._load_object_partial<blob>(512, key); },
+       storage_error("", "Invalid slot item detected!", "_CObjectStorage::_load_object_partial")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    reset();
+    st.slots = c.slots;
+    file.resize(static_cast<int32_t>(st.data_end()));
+    VELKOR_CATCH(e, c.run());
+    EXPECT_TRUE(texts_equal(texts_of(e), c.expected));
+    EXPECT_EQ(st.slots, c.slots);
+  }
+}
+
+// A chain may not be longer than 65,536 slots. A loop cannot end before
+// that, so the walk gives up as soon as it has seen more slots than there
+// are records, whoever walks.
+TEST_F(storage_test, TooLongAndLoopingChainsFail) {
+  link_records(0x10000);
+  counting_pred count;
+  EXPECT_EQ(st.__go_through_slot_link(512, count), 0x10000);
+  EXPECT_EQ(count.visits, 0x10000);
+  link_records(0x10001);
+  counting_pred longer;
+  VELKOR_CATCH(e, st.__go_through_slot_link(512, longer));
+  EXPECT_TRUE(texts_equal(
+      texts_of(e), storage_error("_CObjectStorage.TooManySlotsLinked", "Too many slots linked!",
+                                 "_CObjectStorage::__go_through_slot_link")));
+  EXPECT_EQ(longer.visits, 0x10001);
+
+  for (uint32_t loop_to : {512u, 576u}) {
+    SCOPED_TRACE(loop_to);
+    link_records(3, loop_to);
+    counting_pred walked;
+    VELKOR_CATCH(walk, st.__go_through_slot_link(512, walked));
+    EXPECT_EQ(walk.get_id(), "_CObjectStorage.TooManySlotsLinked");
+    EXPECT_EQ(walked.visits, 3);
+    blob b;
+    VELKOR_CATCH(load, st._load_object_entire(512, b));
+    EXPECT_EQ(load.get_id(), "_CObjectStorage.TooManySlotsLinked");
+    VELKOR_CATCH(rewrite, st._save_object_at(512, blob(1, 10)));
+    EXPECT_EQ(rewrite.get_id(), "_CObjectStorage.TooManySlotsLinked");
+    VELKOR_CATCH(free, st.free_object(512));
+    EXPECT_EQ(free.get_id(), "_CObjectStorage.TooManySlotsLinked");
+  }
+}
+
+// Overlapping slots of a damaged file could each yield the rest of the file;
+// what a load gathers stays bounded by the file's size.
+TEST_F(storage_test, LoadOfOverlappingSlotsGathersAtMostAboutTheFile) {
+  const int32_t kFile = 4096;
+  const blob object(5, 16);
+  st.slots.clear();
+  for (uint32_t i = 0; i < 1000; ++i) st.slots.push_back(slot(512 + i, 0x10000, 1, 513 + i));
+  st.slots.back().next = kNoSlot;
+  file.resize(kFile);
+  file.seek(512, 0);
+  object.save(file);
+  st.bytes_gathered = 0;
+  EXPECT_EQ(load(512), object);
+  EXPECT_LT(st.bytes_gathered, 2u * kFile);
+
+  // Every slot is still checked beyond the cut.
+  st.slots.back().in_use = 0;
+  blob b;
+  VELKOR_CATCH(e, st._load_object_entire(512, b));
+  EXPECT_EQ(e.get_msg(), "Invalid slot item detected!");
+}
+
+// Long chains are remembered between walks. Whatever became of their records
+// since (a damaged file's chains can share slots), a storage that remembered
+// them must answer as one that walks them afresh.
+TEST_F(storage_test, RememberedChainsAnswerAsAFreshWalk) {
+  // Eight objects that grew in small steps: chains of eight slots or more,
+  // interleaved in the file.
+  std::vector<blob> objects;
+  std::vector<uint32_t> ids;
+  for (uint32_t key = 1; key <= 8; ++key) {
+    objects.emplace_back(key, 20, static_cast<uint8_t>(key));
+    ids.push_back(st._save_new_object(objects.back()));
+  }
+  for (int32_t length = 40; length <= 300; length += 26) {
+    for (size_t i = 0; i < objects.size(); ++i) {
+      objects[i] = blob(objects[i].key, length, static_cast<uint8_t>(i + length));
+      st._save_object_at(ids[i], objects[i]);
+    }
+  }
+  for (size_t i = 0; i < objects.size(); ++i) ASSERT_EQ(load(ids[i]), objects[i]);
+  const auto walked = chain(512);
+  ASSERT_GE(walked.size(), 8u);
+
+  // What a load and then a rewrite of `id` give: the object or the error,
+  // and the records and idle list after the rewrite.
+  auto outcome = [&](velkor::_CObjectStorage& storage, uint32_t id) {
+    std::string seen;
+    blob b;
+    try {
+      seen += storage._load_object_entire(id, b) ? "loaded " + std::to_string(b.length()) : "none";
+    } catch (velkor::_exception& e) {
+      seen += e.get_id() + ": " + e.get_msg();
+    }
+    try {
+      storage._save_object_at(id, blob(9, 200));
+      seen += "; rewritten";
+    } catch (velkor::_exception& e) {
+      seen += "; " + e.get_id() + ": " + e.get_msg();
+    }
+    std::ostringstream records;
+    for (const auto& r : storage.slots) records << r;
+    for (const uint32_t i : storage.idle_slots) records << " " << i;
+    return seen + "; " + records.str();
+  };
+  const auto other_chain = chain(ids.back());
+  const std::vector<std::pair<const char*, std::function<void()>>> damages = {
+      {"cut", [&] { st.find_slot(walked[3])->next = kNoSlot; }},
+      {"into another chain", [&] { st.find_slot(walked[2])->next = other_chain[4]; }},
+      {"idle slot", [&] { st.find_slot(walked[5])->in_use = 0; }},
+      {"loop", [&] { st.find_slot(walked[6])->next = walked[1]; }},
+      {"no such slot", [&] { st.find_slot(walked[4])->next = 513; }},
+      {"longer", [&] { st.find_slot(walked.back())->next = other_chain[0]; }},
+      {"untouched", [] {}},
+  };
+  const auto pristine_slots = st.slots;
+  const auto pristine_idle = st.idle_slots;
+  const int32_t pristine_size = file_size();
+  const auto pristine_file = file_bytes(0, pristine_size);
+  auto restore_file = [&] {
+    file.resize(pristine_size);
+    file.seek(0, 0);
+    file.write(pristine_file.data(), pristine_size);
+  };
+  for (const auto& damage : damages) {
+    SCOPED_TRACE(damage.first);
+    restore_file();
+    st.slots = pristine_slots;
+    st.idle_slots = pristine_idle;
+    ASSERT_EQ(load(512).key, 1u);  // remembered from the sound records
+    damage.second();
+    const auto damaged_slots = st.slots;
+    const auto damaged_idle = st.idle_slots;
+    velkor::_CObjectStorage fresh(&file);
+    fresh.slots = damaged_slots;
+    fresh.idle_slots = damaged_idle;
+    const std::string expected = outcome(fresh, 512);
+    restore_file();
+    st.slots = damaged_slots;
+    st.idle_slots = damaged_idle;
+    EXPECT_EQ(outcome(st, 512), expected);
+  }
+}
+
+}  // namespace
+}  // namespace velkor_test
