@@ -1,6 +1,8 @@
-// Indexing, query and discarding through the C interface: cutting texts,
-// counts at their limit, slot reuse and the read-only refusals. Random
-// sequences against a reference model cover the common paths.
+// What the random sequences of the model test leave open: the exact
+// counters and cache sizes, the read-only refusals with all their texts,
+// stored times, and enumeration while the callback changes the registry.
+#include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -11,96 +13,61 @@ namespace {
 
 constexpr uint32_t kNone = 0xFFFFFFFFu;
 
-TEST(Indexing, TextsAreCutAtTheWholeDelimiter) {
-  const std::string long_a = std::string(30, 'k') + "AAAAAAAAAA";
-  const std::string long_b = std::string(30, 'k') + "BBBBBBBBBB";
-  const struct {
-    std::string text;
-    const char* delimiter;
-    uint32_t distinct;
-    std::vector<std::pair<std::string, std::string>> answers;
-  } cases[] = {
-      {"b a b", nullptr, 2, {{"b", "1,2"}, {"a", "1,1"}, {"a b", ""}}},
-      {"  a  b ", "", 2, {{"a", "1,1"}, {"b", "1,1"}, {" ", ""}}},
-      {"x,y, z", ", ", 2, {{"x,y", "1,1"}, {"z", "1,1"}, {"x", ""}}},
-      {", , ", ", ", 0, {{",", ""}}},
-      {"1aaa2", "aa", 2, {{"1", "1,1"}, {"a2", "1,1"}}},
-      // Tokens and queries are cut to 30 bytes.
-      {long_a + " " + long_b,
-       " ",
-       1,
-       {{long_a, "1,2"}, {long_a.substr(0, 30), "1,2"}, {long_a.substr(0, 29), ""}}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    temp_dir dir;
-    handle h(open_new(dir.file("i.vx")));
-    EXPECT_EQ(c.distinct, idx_index(h, 1, c.text.c_str(), c.delimiter));
-    EXPECT_EQ(c.distinct == 0 ? 0 : 1, idx_count_of(h, 4));
-    for (const auto& a : c.answers) EXPECT_EQ(a.second, idx_query(h, a.first.c_str(), nullptr));
-  }
+std::vector<int32_t> counters(idx_handle h) {
+  std::vector<int32_t> out;
+  for (uint32_t c = 0; c <= 9; ++c) out.push_back(idx_count_of(h, c));
+  return out;
 }
 
-// Counters 6 to 8: modified token entries, cached and modified path entries.
-TEST(Indexing, IndexingATextAgainDoublesCountsAndLeavesThePathEntryAlone) {
-  temp_dir dir;
-  handle h(open_new(dir.file("i.vx")));
-  ASSERT_EQ(2u, idx_index(h, 3, "x y x", nullptr));
-  ASSERT_TRUE(idx_save(h));
-  ASSERT_EQ(2u, idx_index(h, 3, "x y x", nullptr));
-  EXPECT_EQ(2, idx_count_of(h, 6));
-  EXPECT_EQ(1, idx_count_of(h, 7));
-  EXPECT_EQ(0, idx_count_of(h, 8));
-  EXPECT_STREQ("3,4", idx_query(h, "x", nullptr));
-  ASSERT_EQ(1u, idx_index(h, 3, "z", nullptr));
-  EXPECT_EQ(1, idx_count_of(h, 8));
-}
-
-std::string repeated(const std::string& token, int times) {
+std::string numbered_text(int first, int count) {
   std::string text;
-  for (int i = 0; i < times; ++i) text += token + " ";
+  for (int i = first; i < first + count; ++i) text += "t" + std::to_string(i) + " ";
   return text;
 }
 
-TEST(Indexing, CountsStopShortOfOverflow) {
+// size, slots, idle slots, tokens, paths, cached/modified token entries,
+// cached/modified path entries, registered paths
+TEST(Indexing, CountersFollowTheIndex) {
   temp_dir dir;
   handle h(open_new(dir.file("i.vx")));
-  ASSERT_EQ(1u, idx_index(h, 1, repeated("t", 65000).c_str(), nullptr));
+  EXPECT_EQ(std::vector<int32_t>(10, 0), counters(h));
+  idx_id_of(h, "p", true);
+  ASSERT_EQ(2u, idx_index(h, 5, "a b", nullptr));
+  EXPECT_EQ(std::vector<int32_t>({512 + 3 * 32, 3, 0, 2, 1, 2, 0, 1, 0, 1}), counters(h));
   ASSERT_TRUE(idx_save(h));
-  // Sums that would reach 65,535 leave the posting as it was, unmarked.
-  const struct {
-    int add;
-    const char* after;
-    int32_t modified;
-  } steps[] = {{535, "1,65000", 0}, {534, "1,65534", 1}, {1, "1,65534", 1}};
-  for (const auto& s : steps) {
-    ASSERT_EQ(1u, idx_index(h, 1, repeated("t", s.add).c_str(), nullptr));
-    EXPECT_STREQ(s.after, idx_query(h, "t", nullptr)) << s.add;
-    EXPECT_EQ(s.modified, idx_count_of(h, 6)) << s.add;
-  }
-  // One text that holds a token more than 65,535 times gives the largest count.
-  ASSERT_EQ(1u, idx_index(h, 2, repeated("t", 70000).c_str(), nullptr));
-  EXPECT_STREQ("1,65534,2,65535", idx_query(h, "t", nullptr));
+  const auto saved_size = static_cast<int32_t>(std::filesystem::file_size(dir.file("i.vx")));
+  EXPECT_EQ(std::vector<int32_t>({saved_size, 3, 0, 2, 1, 0, 0, 0, 0, 1}), counters(h));
+  // The same tokens again change token entries only; a new one, the path entry.
+  ASSERT_EQ(2u, idx_index(h, 5, "b a", nullptr));
+  EXPECT_EQ(std::vector<int32_t>({saved_size, 3, 0, 2, 1, 2, 2, 1, 0, 1}), counters(h));
+  ASSERT_EQ(1u, idx_index(h, 5, "c", nullptr));
+  EXPECT_EQ(1, idx_count_of(h, 8));
+  ASSERT_EQ(576u, idx_discard(h, 5));
+  EXPECT_EQ(0, idx_count_of(h, 3));
+  EXPECT_EQ(4, idx_count_of(h, 2));
 }
 
-TEST(Indexing, DiscardingFreesTokensLeftWithoutPostings) {
+// The token cache is trimmed to its limit (64 at least) by indexing calls
+// only; queries may load entries beyond it.
+TEST(Indexing, TheCacheLimitsDecideWhatStaysCached) {
   temp_dir dir;
   handle h(open_new(dir.file("i.vx")));
-  idx_index(h, 1, "a b", nullptr);  // a 512, b 544, path entry 576
-  idx_index(h, 2, "b c", nullptr);  // c 608, path entry 640
-  EXPECT_EQ(576u, idx_discard(h, 1));
-  EXPECT_EQ(2, idx_count_of(h, 3));
-  EXPECT_EQ(2, idx_count_of(h, 2));
-  EXPECT_STREQ("2,1", idx_query(h, "b", nullptr));
-  // Freed slots are taken again before the file grows.
-  const int32_t size = idx_count_of(h, 0);
-  idx_index(h, 3, "d", nullptr);
-  EXPECT_EQ(size, idx_count_of(h, 0));
-  EXPECT_EQ(0, idx_count_of(h, 2));
-  EXPECT_EQ(640u, idx_discard(h, 2));
-  EXPECT_EQ(1, idx_count_of(h, 3));
-  EXPECT_EQ(3, idx_count_of(h, 2));
-  EXPECT_STREQ("3,1", idx_query(h, "d", nullptr));
+  EXPECT_TRUE(idx_adjust_cache(h, 10, 1000));
+  ASSERT_EQ(100u, idx_index(h, 1, numbered_text(0, 100).c_str(), nullptr));
+  EXPECT_EQ(64, idx_count_of(h, 5));
+  EXPECT_TRUE(idx_adjust_cache(h, 1000, 1000));
+  ASSERT_EQ(100u, idx_index(h, 2, numbered_text(100, 100).c_str(), nullptr));
+  EXPECT_EQ(164, idx_count_of(h, 5));
+  EXPECT_STREQ("1,1", idx_query(h, "t0", nullptr));
+  EXPECT_EQ(165, idx_count_of(h, 5));
+  EXPECT_TRUE(idx_adjust_cache(h, -5, 63));
+  EXPECT_EQ(165, idx_count_of(h, 5));
+  ASSERT_EQ(0u, idx_index(h, 3, "", nullptr));
+  EXPECT_EQ(64, idx_count_of(h, 5));
+  EXPECT_EQ(2, idx_count_of(h, 7));
+  for (int p = 4; p < 100; ++p) idx_index(h, p, "t0", nullptr);
+  EXPECT_EQ(64, idx_count_of(h, 7));
+  EXPECT_EQ(98, idx_count_of(h, 4));
 }
 
 TEST(Indexing, AReadOnlyIndexAnswersButRefusesChanges) {
@@ -113,7 +80,7 @@ TEST(Indexing, AReadOnlyIndexAnswersButRefusesChanges) {
     idx_index(h, id, "x y", nullptr);
     ASSERT_TRUE(idx_save(h));
   }
-  const std::vector<uint8_t> saved = read_file(path);
+  std::vector<uint8_t> saved = read_file(path);
   handle h(idx_open(path.c_str(), true));
   const std::string readonly = "Cannot modify the index database that is open as Readonly!";
   EXPECT_EQ(kNone, idx_index(h, id, "z", nullptr));
@@ -122,13 +89,69 @@ TEST(Indexing, AReadOnlyIndexAnswersButRefusesChanges) {
   EXPECT_EQ(kNone, idx_discard(h, id));
   EXPECT_TRUE(texts_equal(last_error_texts(), {"_CTokenIndexes.ReadonlyIndex", readonly,
                                                "_CTokenIndexes::_delete_path_id", "", ""}));
+  EXPECT_EQ(-1, idx_enum_path(h, nullptr, nullptr));
+  EXPECT_TRUE(texts_equal(last_error_texts(),
+                          {"_CTokenIndexes.NullCallback", "The enumeration callback is null!",
+                           "_CTokenIndexes::_enum_paths", "", ""}));
   // Registering works in memory; a save refuses without an error.
   EXPECT_NE(kNone, idx_id_of(h, "new", true));
-  EXPECT_TRUE(idx_get_modify(h));
   EXPECT_FALSE(idx_save(h));
   EXPECT_TRUE(no_error());
   h.reset();
   EXPECT_EQ(saved, read_file(path));
+
+  // Stored times are signed 32-bit numbers.
+  const size_t time = registry_time_offsets(saved).at(0);
+  for (const uint32_t stored : {0x80000001u, 0xFFFFFFFFu, 0x7FFFFFFFu}) {
+    put_u32(saved, time, stored);
+    write_file(path, saved);
+    h.reopen(path, true);
+    EXPECT_EQ(static_cast<int32_t>(stored), idx_time_of(h, static_cast<int32_t>(id)));
+  }
+}
+
+// Every registered id in ascending signed order.
+bool collect(uint32_t id, const char*, int32_t, void* user) {
+  static_cast<std::vector<int32_t>*>(user)->push_back(static_cast<int32_t>(id));
+  return true;
+}
+
+struct mutating_walk {
+  idx_handle h;
+  std::vector<int32_t> initial, visited;
+};
+
+// At its first call the callback discards its own record and the next one,
+// and registers 40 more paths.
+bool mutate_at_first(uint32_t id, const char* path, int32_t, void* user) {
+  auto* w = static_cast<mutating_walk*>(user);
+  w->visited.push_back(static_cast<int32_t>(id));
+  if (w->visited.size() > 1) return true;
+  const std::string mine = path;
+  idx_discard(w->h, id);
+  idx_discard(w->h, static_cast<uint32_t>(w->initial[1]));
+  for (int i = 0; i < 40; ++i) idx_id_of(w->h, ("new" + std::to_string(i)).c_str(), true);
+  EXPECT_EQ(mine, path);  // the text handed in outlives the record
+  return true;
+}
+
+TEST(Indexing, EnumerationGoesOnAtTheNextRegisteredIdWhenTheCallbackChangesTheRegistry) {
+  temp_dir dir;
+  handle h(open_new(dir.file("i.vx")));
+  mutating_walk walk{h, {}, {}};
+  for (int i = 0; i < 8; ++i) idx_id_of(h, ("p" + std::to_string(i)).c_str(), true);
+  idx_enum_path(h, collect, &walk.initial);
+  const int32_t count = idx_enum_path(h, mutate_at_first, &walk);
+  std::vector<int32_t> after;
+  idx_enum_path(h, collect, &after);
+  ASSERT_EQ(46u, after.size());
+  // Removed records are not visited; added ones are when they lie behind.
+  std::vector<int32_t> expected = {walk.initial[0]};
+  for (const int32_t id : after) {
+    if (id > walk.initial[0]) expected.push_back(id);
+  }
+  EXPECT_EQ(expected, walk.visited);
+  EXPECT_EQ(static_cast<int32_t>(expected.size()), count);
 }
 
 }  // namespace
