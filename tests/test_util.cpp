@@ -54,7 +54,8 @@ std::vector<uint8_t> read_file(const std::string& path) {
 
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(fs::u8path(path), std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 void write_file(const std::string& path, const std::string& bytes) {
@@ -75,18 +76,16 @@ error_texts texts_of(const velkor::_exception& e) {
 
 ::testing::AssertionResult texts_equal(const error_texts& a, const error_texts& e) {
   const char* names[] = {"id", "msg", "where", "params", "comment"};
-  const std::string* av[] = {&a.id, &a.msg, &a.where, &a.params, &a.comment};
-  const std::string* ev[] = {&e.id, &e.msg, &e.where, &e.params, &e.comment};
-  auto result = ::testing::AssertionSuccess();
-  bool ok = true;
+  const std::string* got[] = {&a.id, &a.msg, &a.where, &a.params, &a.comment};
+  const std::string* want[] = {&e.id, &e.msg, &e.where, &e.params, &e.comment};
   std::string report;
   for (int i = 0; i < 5; ++i) {
-    if (*av[i] != *ev[i]) {
-      ok = false;
-      report += std::string("\n  ") + names[i] + ": got \"" + *av[i] + "\", want \"" + *ev[i] + "\"";
+    if (*got[i] != *want[i]) {
+      report +=
+          std::string("\n  ") + names[i] + ": got \"" + *got[i] + "\", want \"" + *want[i] + "\"";
     }
   }
-  if (ok) return result;
+  if (report.empty()) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "error texts differ:" << report;
 }
 
