@@ -15,13 +15,9 @@ TEST(Utf8PathTest, EachSequenceGivesOneUnitAndInvalidInputStops) {
   } cases[] = {
       {"C:\\x/y.idx", u"C:\\x/y.idx"},
       {"\xE4\xB8\xAD", u"\u4E2D"},
-      {"\xE0\xA4\xB9", u"\u0939"},
-      {"\xC3\xA9", u"\u00E9"},
       {"a\xC3\xA9" "b\xE4\xB8\xAD" "c", u"a\u00E9b\u4E2Dc"},
-      {"\x7F", u"\x7F"},
       // Above U+FFFF only the low 16 bits are kept: no surrogate pairs.
       {"\xF0\x9F\x98\x80", u"\xF600"},
-      {"\xF4\x8F\xBF\xBF", u"\xFFFF"},
       // Five- and six-byte forms decode like the others.
       {"\xF8\x80\x80\x81\x82", u"B"},
       {"\xFC\x80\x80\x80\x81\xBF", u"\x7F"},
@@ -30,14 +26,11 @@ TEST(Utf8PathTest, EachSequenceGivesOneUnitAndInvalidInputStops) {
       {"\xE4\xF8\xED" "z", u"\x4E2D" "z"},
       // Invalid input stops with the units so far.
       {nullptr, u""},
-      {"", u""},
       // A continuation byte cannot lead a sequence.
       {"ab\x80" "cd", u"ab"},
-      {"\xBF" "cd", u""},
       {"\xC3\xA9\xA9", u"\u00E9"},
       // A sequence may not run past the terminating zero.
       {"ab\xE4\xB8", u"ab"},
-      {"\xC3", u""},
       {"x\xFC\x80\x80\x80\x80", u"x"},
   };
   for (const auto& c : cases) {
