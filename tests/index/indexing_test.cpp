@@ -27,7 +27,7 @@ std::string numbered_text(int first, int count) {
 
 // size, slots, idle slots, tokens, paths, cached/modified token entries,
 // cached/modified path entries, registered paths
-TEST(Indexing, CountersFollowTheIndex) {
+TEST(Indexing, CountersAndCacheSizesFollowTheIndex) {
   temp_dir dir;
   handle h(open_new(dir.file("i.vx")));
   EXPECT_EQ(std::vector<int32_t>(10, 0), counters(h));
@@ -45,13 +45,9 @@ TEST(Indexing, CountersFollowTheIndex) {
   ASSERT_EQ(576u, idx_discard(h, 5));
   EXPECT_EQ(0, idx_count_of(h, 3));
   EXPECT_EQ(4, idx_count_of(h, 2));
-}
 
-// The token cache is trimmed to its limit (64 at least) by indexing calls
-// only; queries may load entries beyond it.
-TEST(Indexing, TheCacheLimitsDecideWhatStaysCached) {
-  temp_dir dir;
-  handle h(open_new(dir.file("i.vx")));
+  // The token cache is trimmed to its limit (64 at least) by indexing calls
+  // only; queries may load entries beyond it.
   EXPECT_TRUE(idx_adjust_cache(h, 10, 1000));
   ASSERT_EQ(100u, idx_index(h, 1, numbered_text(0, 100).c_str(), nullptr));
   EXPECT_EQ(64, idx_count_of(h, 5));
@@ -110,47 +106,42 @@ TEST(Indexing, AReadOnlyIndexAnswersButRefusesChanges) {
   }
 }
 
-// Every registered id in ascending signed order.
-bool collect(uint32_t id, const char*, int32_t, void* user) {
-  static_cast<std::vector<int32_t>*>(user)->push_back(static_cast<int32_t>(id));
-  return true;
-}
-
-struct mutating_walk {
-  idx_handle h;
+// Records the ids it is called with; at its first call (when `h` is set) it
+// discards its own record and the next one, and registers 40 more paths.
+struct walk {
+  idx_handle h = nullptr;
   std::vector<int32_t> initial, visited;
-};
 
-// At its first call the callback discards its own record and the next one,
-// and registers 40 more paths.
-bool mutate_at_first(uint32_t id, const char* path, int32_t, void* user) {
-  auto* w = static_cast<mutating_walk*>(user);
-  w->visited.push_back(static_cast<int32_t>(id));
-  if (w->visited.size() > 1) return true;
-  const std::string mine = path;
-  idx_discard(w->h, id);
-  idx_discard(w->h, static_cast<uint32_t>(w->initial[1]));
-  for (int i = 0; i < 40; ++i) idx_id_of(w->h, ("new" + std::to_string(i)).c_str(), true);
-  EXPECT_EQ(mine, path);  // the text handed in outlives the record
-  return true;
-}
+  static bool visit(uint32_t id, const char* path, int32_t, void* user) {
+    auto* w = static_cast<walk*>(user);
+    w->visited.push_back(static_cast<int32_t>(id));
+    if (w->h == nullptr || w->visited.size() > 1) return true;
+    const std::string mine = path;
+    idx_discard(w->h, id);
+    idx_discard(w->h, static_cast<uint32_t>(w->initial[1]));
+    for (int i = 0; i < 40; ++i) idx_id_of(w->h, ("new" + std::to_string(i)).c_str(), true);
+    EXPECT_EQ(mine, path);  // the text handed in outlives the record
+    return true;
+  }
+};
 
 TEST(Indexing, EnumerationGoesOnAtTheNextRegisteredIdWhenTheCallbackChangesTheRegistry) {
   temp_dir dir;
   handle h(open_new(dir.file("i.vx")));
-  mutating_walk walk{h, {}, {}};
   for (int i = 0; i < 8; ++i) idx_id_of(h, ("p" + std::to_string(i)).c_str(), true);
-  idx_enum_path(h, collect, &walk.initial);
-  const int32_t count = idx_enum_path(h, mutate_at_first, &walk);
-  std::vector<int32_t> after;
-  idx_enum_path(h, collect, &after);
-  ASSERT_EQ(46u, after.size());
+  walk before, during, after;
+  idx_enum_path(h, walk::visit, &before);
+  during.h = h;
+  during.initial = before.visited;
+  const int32_t count = idx_enum_path(h, walk::visit, &during);
+  idx_enum_path(h, walk::visit, &after);
+  ASSERT_EQ(46u, after.visited.size());
   // Removed records are not visited; added ones are when they lie behind.
-  std::vector<int32_t> expected = {walk.initial[0]};
-  for (const int32_t id : after) {
-    if (id > walk.initial[0]) expected.push_back(id);
+  std::vector<int32_t> expected = {before.visited[0]};
+  for (const int32_t id : after.visited) {
+    if (id > before.visited[0]) expected.push_back(id);
   }
-  EXPECT_EQ(expected, walk.visited);
+  EXPECT_EQ(expected, during.visited);
   EXPECT_EQ(static_cast<int32_t>(expected.size()), count);
 }
 
