@@ -123,14 +123,6 @@ error_texts storage_error(const char* id, const char* msg, const char* where) {
   return {id, msg, where, "", ""};
 }
 
-struct counting_pred {
-  bool operator()(_CStgSlotItem&) {
-    ++visits;
-    return true;
-  }
-  int visits = 0;
-};
-
 void append_u32(std::vector<uint8_t>& to, uint32_t v) {
   to.insert(to.end(), {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)});
 }
@@ -235,32 +227,30 @@ TEST_F(storage_test, DamagedChainsRaiseWithTheirTexts) {
 // that, so the walk gives up as soon as it has seen more slots than there
 // are records, whoever walks.
 TEST_F(storage_test, TooLongAndLoopingChainsFail) {
+  int visits = 0;
+  auto count = [&visits](_CStgSlotItem&) { return ++visits > 0; };
   link_records(0x10000);
-  counting_pred count;
   EXPECT_EQ(st.__go_through_slot_link(512, count), 0x10000);
-  EXPECT_EQ(count.visits, 0x10000);
   link_records(0x10001);
-  counting_pred longer;
-  VELKOR_CATCH(e, st.__go_through_slot_link(512, longer));
+  visits = 0;
+  VELKOR_CATCH(e, st.__go_through_slot_link(512, count));
   EXPECT_TRUE(texts_equal(
       texts_of(e), storage_error("_CObjectStorage.TooManySlotsLinked", "Too many slots linked!",
                                  "_CObjectStorage::__go_through_slot_link")));
-  EXPECT_EQ(longer.visits, 0x10001);
-
+  EXPECT_EQ(visits, 0x10001);
   for (uint32_t loop_to : {512u, 576u}) {
     SCOPED_TRACE(loop_to);
     link_records(3, loop_to);
-    counting_pred walked;
-    VELKOR_CATCH(walk, st.__go_through_slot_link(512, walked));
-    EXPECT_EQ(walk.get_id(), "_CObjectStorage.TooManySlotsLinked");
-    EXPECT_EQ(walked.visits, 3);
+    visits = 0;
     blob b;
-    VELKOR_CATCH(load, st._load_object_entire(512, b));
-    EXPECT_EQ(load.get_id(), "_CObjectStorage.TooManySlotsLinked");
-    VELKOR_CATCH(rewrite, st._save_object_at(512, blob(1, 10)));
-    EXPECT_EQ(rewrite.get_id(), "_CObjectStorage.TooManySlotsLinked");
-    VELKOR_CATCH(free, st.free_object(512));
-    EXPECT_EQ(free.get_id(), "_CObjectStorage.TooManySlotsLinked");
+    const std::function<void()> walkers[] = {
+        [&] { st.__go_through_slot_link(512, count); }, [&] { st._load_object_entire(512, b); },
+        [&] { st._save_object_at(512, blob(1, 10)); }, [&] { st.free_object(512); }};
+    for (const auto& walk : walkers) {
+      VELKOR_CATCH(loop, walk());
+      EXPECT_EQ(loop.get_id(), "_CObjectStorage.TooManySlotsLinked");
+    }
+    EXPECT_EQ(visits, 3);
   }
 }
 
