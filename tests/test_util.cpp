@@ -58,13 +58,7 @@ void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
             static_cast<std::streamsize>(bytes.size()));
 }
 
-void write_file(const std::string& path, const std::string& bytes) {
-  write_file(path, std::vector<uint8_t>(bytes.begin(), bytes.end()));
-}
-
-void touch(const std::string& path) { write_file(path, std::string()); }
-
-bool file_exists(const std::string& path) { return fs::exists(fs::u8path(path)); }
+void touch(const std::string& path) { write_file(path, std::vector<uint8_t>()); }
 
 error_texts last_error_texts() {
   return {_get_err_id(), _get_err_msg(), _get_err_where(), _get_err_params(), _get_err_comment()};

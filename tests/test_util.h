@@ -31,10 +31,8 @@ class temp_dir {
 // Paths are UTF-8, the form the engine takes them in.
 std::vector<uint8_t> read_file(const std::string& path);
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
-void write_file(const std::string& path, const std::string& bytes);
 // Creates an empty file (the state a new index file starts in).
 void touch(const std::string& path);
-bool file_exists(const std::string& path);
 
 struct error_texts {
   std::string id, msg, where, params, comment;
@@ -50,16 +48,16 @@ error_texts texts_of(const velkor::_exception& e);
 }  // namespace velkor_test
 
 // Runs `statement` and captures the _exception it must raise into `var`.
-#define VELKOR_CATCH(var, statement)                                \
-  velkor::_exception var("", "", "", "", "");                       \
-  do {                                                              \
-    bool raised_ = false;                                           \
-    try {                                                           \
-      statement;                                                    \
-    } catch (const velkor::_exception& e_) {                        \
-      var = e_;                                                     \
-      raised_ = true;                                               \
-    }                                                               \
+#define VELKOR_CATCH(var, statement)                                   \
+  velkor::_exception var("", "", "", "", "");                          \
+  do {                                                                 \
+    bool raised_ = false;                                              \
+    try {                                                              \
+      statement;                                                       \
+    } catch (const velkor::_exception& e_) {                           \
+      var = e_;                                                        \
+      raised_ = true;                                                  \
+    }                                                                  \
     ASSERT_TRUE(raised_) << "expected a _exception from: " #statement; \
   } while (0)
 
