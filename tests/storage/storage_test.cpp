@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "storage/obj_mem_cache.h"
 #include "storage/object_storage.h"
 #include "stream/fstream.h"
 #include "stream/serialize.h"
@@ -179,6 +180,49 @@ TEST_F(storage_test, SlotTableLoadsRebuildTheIdleListAndFailOnDamage) {
     EXPECT_EQ(e.get_params().substr(0, expected.size()), expected);
     EXPECT_EQ(st.slots.size(), static_cast<size_t>(c.full_records));
   }
+}
+
+// A chain takes idle slots in the order of the idle list, then appends one
+// slot for the shortfall, at least the slot size.
+TEST_F(storage_test, AllocationTakesIdleSlotsInOrderThenAppendsOne) {
+  const struct {
+    std::vector<int32_t> sizes;  // slots appended, then freed in `free_order`
+    std::vector<int> free_order;
+    int32_t request;
+    std::vector<std::pair<uint32_t, int32_t>> out;  // offset, capacity in chain order
+    std::vector<uint32_t> idle_after;
+    int32_t file_after;
+  } cases[] = {
+      {{}, {}, 10, {{512, 32}}, {}, 544},
+      {{32, 32, 32}, {0, 1, 2}, 50, {{512, 32}, {544, 32}}, {576}, 608},
+      {{32, 32, 32}, {2, 0}, 50, {{576, 32}, {512, 32}}, {}, 608},
+      {{32}, {0}, 100, {{512, 32}, {544, 68}}, {}, 612},
+      {{100}, {0}, 10, {{512, 100}}, {}, 612},
+      {{32}, {0}, 0, {}, {512}, 544},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request);
+    reset();
+    for (int32_t size : c.sizes) st.__alloc_new_slot(size);
+    for (int i : c.free_order) st.free_object(st.slots[i].offset);
+    st.modified = false;
+    std::vector<_CStgSlotItem> out;
+    st.__alloc_stg_slots(c.request, out);
+    std::vector<std::pair<uint32_t, int32_t>> got;
+    for (const auto& s : out) got.push_back({s.offset, s.size});
+    EXPECT_EQ(got, c.out);
+    EXPECT_EQ(st.idle_slots, c.idle_after);
+    EXPECT_EQ(file_size(), c.file_after);
+    EXPECT_EQ(st.modified, !c.out.empty());
+    if (!out.empty()) {
+      EXPECT_EQ(chain(out.front().offset).size(), out.size());
+    }
+  }
+  // Freeing appends a chain to the idle list in chain order.
+  st.slots = {slot(512, 32, 0), slot(544, 32, 1, 608), slot(576, 32), slot(608, 32, 1, 576)};
+  st.idle_slots = {512};
+  EXPECT_EQ(st.free_object(544), 3);
+  EXPECT_EQ(st.idle_slots, (std::vector<uint32_t>{512, 544, 608, 576}));
 }
 
 TEST_F(storage_test, DamagedChainsRaiseWithTheirTexts) {
@@ -356,6 +400,39 @@ TEST_F(storage_test, RememberedChainsAnswerAsAFreshWalk) {
     st.idle_slots = damaged_idle;
     EXPECT_EQ(outcome(st, 512), expected);
   }
+}
+
+// The cache keeps its entries oldest first: a mark moves an entry to the
+// newest end, a lookup does not. A flush writes back the marked ones among
+// the oldest, oldest first, and drops them; a drop forgets a change unwritten.
+TEST_F(storage_test, CacheFlushesTheOldestAndWritesBackOnlyMarkedOnes) {
+  velkor::_CObjMemCache<blob> cache(&st);
+  auto any = [](const auto&) { return true; };
+  std::vector<uint32_t> ids;
+  for (uint32_t key = 0; key < 6; ++key) ids.push_back(cache._save_new_object(blob(key, 40)));
+  auto change = [&](uint32_t id, bool mark) {
+    cache._get_object(id, any)->payload.resize(82, 0x77);  // past its one slot
+    if (mark) cache._mark_modified(id);
+  };
+  change(ids[0], false);
+  change(ids[3], true);
+  change(ids[1], true);
+  change(ids[4], true);
+  for (int i = 0; i < 3; ++i) cache._get_object(ids[2], any);
+  const std::vector<uint32_t> order = {ids[0], ids[2], ids[5], ids[3], ids[1], ids[4]};
+  EXPECT_EQ(order, std::vector<uint32_t>(cache.recency().begin(), cache.recency().end()));
+  EXPECT_EQ(5, cache._flush_cache(1));
+  EXPECT_EQ(std::vector<uint32_t>{ids[4]},
+            std::vector<uint32_t>(cache.recency().begin(), cache.recency().end()));
+  EXPECT_EQ(1, cache.modified_count());
+  EXPECT_EQ(32u, load(ids[0]).payload.size());
+  EXPECT_EQ(82u, load(ids[3]).payload.size());
+  EXPECT_EQ(82u, load(ids[1]).payload.size());
+  EXPECT_LT(chain(ids[3]).back(), chain(ids[1]).back());  // written oldest first
+  EXPECT_TRUE(cache._drop_object(ids[4]));
+  EXPECT_EQ(0, cache.modified_count());
+  EXPECT_LE(cache._flush_cache(0), 0);
+  EXPECT_EQ(32u, load(ids[4]).payload.size());
 }
 
 }  // namespace
