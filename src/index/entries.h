@@ -58,11 +58,13 @@ struct path_entry {
 };
 
 // h = h * 5 + byte (read as signed 8-bit), from 0, modulo 2^32.
+inline uint32_t token_hash_step(uint32_t h, char c) {
+  return h * 5u + static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(c)));
+}
+
 inline uint32_t token_hash(std::string_view token) {
   uint32_t h = 0;
-  for (const char c : token) {
-    h = h * 5u + static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(c)));
-  }
+  for (const char c : token) h = token_hash_step(h, c);
   return h;
 }
 

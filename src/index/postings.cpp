@@ -152,7 +152,7 @@ void _CTokenIndexes::__split_tokens(const std::string& text, const std::string& 
       const char* q = p;
       uint32_t hash = 0;
       while (q != stop && *q != d) {
-        hash = hash * 5u + static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(*q)));
+        hash = token_hash_step(hash, *q);
         ++q;
       }
       add(std::string_view(p, static_cast<size_t>(q - p)), hash);
@@ -364,10 +364,8 @@ uint32_t _CTokenIndexes::__insert_path_id(int32_t path_id, const std::vector<uin
 
 uint32_t _CTokenIndexes::_query_token(const std::string& query, token_entry& out) {
   token_entry* entry = nullptr;
-  const std::string_view cut = cut_to_limit(query);
-  const uint32_t id = find_token(cut, token_hash(cut), &entry);
+  const uint32_t id = find_query(query, &entry);
   if (entry != nullptr) {
-    settle_postings(id);
     out.token = entry->token;
     out.postings = entry->postings;
   }
@@ -376,14 +374,16 @@ uint32_t _CTokenIndexes::_query_token(const std::string& query, token_entry& out
 
 const token_entry* _CTokenIndexes::query_entry(std::string_view query) {
   token_entry* entry = nullptr;
-  const std::string_view cut = cut_to_limit(query);
-  const uint32_t id = find_token(cut, token_hash(cut), &entry);
-  if (entry != nullptr) settle_postings(id);
+  find_query(query, &entry);
   return entry;
 }
 
-std::string_view _CTokenIndexes::cut_to_limit(std::string_view token) const {
-  return token.substr(0, static_cast<size_t>(std::max(token_limit(), 0)));
+uint32_t _CTokenIndexes::find_query(std::string_view query, token_entry** entry) {
+  // Queries are looked up by their first token-limit bytes, as texts are cut.
+  const std::string_view cut = query.substr(0, static_cast<size_t>(std::max(token_limit(), 0)));
+  const uint32_t id = find_token(cut, token_hash(cut), entry);
+  if (*entry != nullptr) settle_postings(id);
+  return id;
 }
 
 uint32_t _CTokenIndexes::_delete_path_id(int32_t path_id) {

@@ -127,12 +127,7 @@ int32_t _CTokenIndexes::token_limit() const {
 
 void _CTokenIndexes::_load_token_table(_stream& from) {
   const int32_t count = static_cast<int32_t>(read_u32(from));
-  // Room for the pairs the file can hold, never for what a damaged count
-  // claims beyond it.
-  const int64_t left = static_cast<int64_t>(from._size()) - from._seek(0, 1);
-  if (count > 0 && left > 0) {
-    token_table.reserve(static_cast<size_t>(std::min<int64_t>(count, left / 8)));
-  }
+  token_table.reserve(records_room(from, count, 8));
   read_records(from, count, {4, 4}, [this](const uint8_t* r, int32_t records) {
     for (int32_t i = 0; i < records; ++i, r += 8) {
       token_table.insert(decode_u32(r), decode_u32(r + 4));

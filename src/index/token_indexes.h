@@ -168,8 +168,8 @@ class _CTokenIndexes {
   // one; readers and write-backs call them first.
   void settle_postings();
   void settle_postings(uint32_t token_id);
-  // A query's first token-limit bytes.
-  std::string_view cut_to_limit(std::string_view token) const;
+  // The entry id of a query token and the entry, its postings in order.
+  uint32_t find_query(std::string_view query, token_entry** entry);
 
   uint32_t __find_path_id(const std::string& path) const;
   uint32_t __new_path_id() const;

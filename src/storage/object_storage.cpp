@@ -203,12 +203,7 @@ void _CObjectStorage::_load_stg_slots(_stream& from) {
   reset_slot_index();
   modified = false;
   const int32_t count = static_cast<int32_t>(read_u32(from));
-  // Room for the records the file can hold, never for what a damaged count
-  // claims beyond it.
-  const int64_t left = static_cast<int64_t>(from._size()) - from._seek(0, 1);
-  if (count > 0 && left > 0) {
-    slots.reserve(static_cast<size_t>(std::min<int64_t>(count, left / kSlotRecordBytes)));
-  }
+  slots.reserve(records_room(from, count, kSlotRecordBytes));
   read_records(from, count, {4, 4, 1, 4}, [this](const uint8_t* r, int32_t records) {
     for (int32_t i = 0; i < records; ++i, r += kSlotRecordBytes) {
       slots.push_back({decode_u32(r), static_cast<int32_t>(decode_u32(r + 4)),
@@ -241,11 +236,7 @@ void _CObjectStorage::_save_stg_slots(_stream& to) {
 }
 
 int32_t _CObjectStorage::free_object(uint32_t id) {
-  const auto known = known_chains_.find(id);
-  if (known != known_chains_.end()) {
-    known_slots_ -= known->second.size();
-    known_chains_.erase(known);
-  }
+  forget_chain(id);
   __CPredRecycleSlots recycle(&idle_slots);
   const int32_t freed = __go_through_slot_link(id, recycle);
   if (freed >= 1) modified = true;
@@ -306,11 +297,7 @@ bool _CObjectStorage::recall_chain(uint32_t id, std::vector<_CStgSlotItem>& chai
 void _CObjectStorage::remember_chain(uint32_t id) {
   if (chain_indexes_.size() < kMinKnownChain) {
     // A chain that shrank below the bound is walked again next time.
-    const auto known = known_chains_.find(id);
-    if (known != known_chains_.end()) {
-      known_slots_ -= known->second.size();
-      known_chains_.erase(known);
-    }
+    forget_chain(id);
     return;
   }
   std::vector<uint32_t>& known = known_chains_[id];
@@ -319,8 +306,16 @@ void _CObjectStorage::remember_chain(uint32_t id) {
     forget_chains();
     return;
   }
-  known = chain_indexes_;
+  // chain_indexes_ is scratch that the next gather refills: no copy.
+  known.swap(chain_indexes_);
   known_slots_ += known.size();
+}
+
+void _CObjectStorage::forget_chain(uint32_t id) {
+  const auto known = known_chains_.find(id);
+  if (known == known_chains_.end()) return;
+  known_slots_ -= known->second.size();
+  known_chains_.erase(known);
 }
 
 void _CObjectStorage::forget_chains() {

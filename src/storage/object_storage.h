@@ -132,6 +132,7 @@ class _CObjectStorage {
   static constexpr size_t kMaxKnownSlots = size_t{1} << 20;
   bool recall_chain(uint32_t id, std::vector<_CStgSlotItem>& chain);
   void remember_chain(uint32_t id);
+  void forget_chain(uint32_t id);
   void forget_chains();
   std::unordered_map<uint32_t, std::vector<uint32_t>> known_chains_;
   size_t known_slots_ = 0;
@@ -146,6 +147,11 @@ class _CObjectStorage {
   // How far ahead of the slot being copied the bytes of a chain's slots are
   // requested from memory.
   static constexpr size_t kPrefetchSlots = 8;
+  void prefetch_ahead(const std::vector<_CStgSlotItem>& chain, size_t k) const {
+    if (k + kPrefetchSlots >= chain.size()) return;
+    const _CStgSlotItem& ahead = chain[k + kPrefetchSlots];
+    stream->prefetch(ahead.offset, ahead.size);
+  }
   // Bytes gathered from a chain before its stored form's length is known.
   static constexpr int64_t kLengthProbe = 256;
   // At most this many cells per slot record (beyond the first kMinCells),
@@ -232,9 +238,7 @@ void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
   size_t written = 0;
   for (size_t k = 0; k < chain.size(); ++k) {
     const _CStgSlotItem& slot = chain[k];
-    if (k + kPrefetchSlots < chain.size()) {
-      stream->prefetch(chain[k + kPrefetchSlots].offset, chain[k + kPrefetchSlots].size);
-    }
+    prefetch_ahead(chain, k);
     if (remaining(memory) > 0) {
       stream->seek(static_cast<int32_t>(slot.offset), 0);
       __copy_stream(*stream, memory, slot.size);
@@ -290,9 +294,7 @@ bool _CObjectStorage::_load_object_entire(uint32_t id, Obj& object) {
   int64_t gathered = 0;
   for (size_t k = 0; k < chain.size(); ++k) {
     const _CStgSlotItem& slot = chain[k];
-    if (k + kPrefetchSlots < chain.size()) {
-      stream->prefetch(chain[k + kPrefetchSlots].offset, chain[k + kPrefetchSlots].size);
-    }
+    prefetch_ahead(chain, k);
     if (slot.in_use == 0) {
       throw storage_errors::idle_slot_in_chain("_CObjectStorage::_load_object_entire");
     }

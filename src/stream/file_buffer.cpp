@@ -35,22 +35,9 @@ uint8_t* file_buffer::page_for(size_t index, bool will_write_whole) {
     if (loaded_.size() >= max_pages_ && !evict_one()) return nullptr;
     std::unique_ptr<uint8_t[]> bytes(new uint8_t[kPageSize]);
     const int64_t begin = static_cast<int64_t>(index) << kPageShift;
-    const int64_t valid = std::clamp<int64_t>(valid_end_ - begin, 0, kPageSize);
-    if (!will_write_whole) {
-      if (valid > 0) {
-        if (injected_fault()) return nullptr;
-        const int32_t got =
-            platform::read_at(file_, begin, bytes.get(), static_cast<int32_t>(valid));
-        if (got != valid) {
-          // The file is shorter than it was: someone else cut it.
-          if (got >= 0) platform::set_last_error_code(platform::io_error_code());
-          return nullptr;
-        }
-      }
-      std::memset(bytes.get() + valid, 0, static_cast<size_t>(kPageSize - valid));
-    }
+    if (!will_write_whole && !read_around(begin, bytes.get(), kPageSize)) return nullptr;
     p.bytes = std::move(bytes);
-    p.fresh = valid == 0;
+    p.fresh = valid_end_ <= begin;
     p.in_loaded = static_cast<uint32_t>(loaded_.size());
     loaded_.push_back(static_cast<uint32_t>(index));
   }
@@ -159,6 +146,7 @@ bool file_buffer::read_around(int64_t at, uint8_t* out, int64_t count) {
     if (injected_fault()) return false;
     const int32_t got = platform::read_at(file_, at, out, static_cast<int32_t>(valid));
     if (got != valid) {
+      // The file is shorter than it was: someone else cut it.
       if (got >= 0) platform::set_last_error_code(platform::io_error_code());
       return false;
     }

@@ -75,8 +75,8 @@ class file_buffer {
   };
 
   bool is_loaded(size_t index) const { return index < pages_.size() && pages_[index].bytes; }
-  // Reads bytes of pages that are not loaded straight from the file (zeros
-  // past its valid end), without loading them.
+  // Reads `count` bytes at `at` straight from the file, zeros past its valid
+  // end: a page being loaded, or the bytes of pages that stay unloaded.
   bool read_around(int64_t at, uint8_t* out, int64_t count);
   // The page holding `index`, loaded if need be; null on failure.
   uint8_t* page_for(size_t index, bool will_write_whole);

@@ -50,6 +50,12 @@ std::string text_before_zero(const uint8_t* bytes, size_t count) {
 
 }  // namespace
 
+size_t records_room(_stream& stream, int32_t count, int32_t record_size) {
+  const int64_t left = static_cast<int64_t>(stream._size()) - stream._seek(0, 1);
+  if (count <= 0 || left <= 0 || record_size <= 0) return 0;
+  return static_cast<size_t>(std::min<int64_t>(count, left / record_size));
+}
+
 void read_records(_stream& stream, int32_t count, const int32_t* fields, int field_count,
                   void (*consume)(void* context, const uint8_t* bytes, int32_t records),
                   void* context) {

@@ -56,6 +56,11 @@ void read_records(_stream& stream, int32_t count, const int32_t* fields, int fie
                   void (*consume)(void* context, const uint8_t* bytes, int32_t records),
                   void* context);
 
+// How many of `count` records of `record_size` bytes the bytes left behind
+// the stream's position can hold: room to reserve for a section, never for
+// what a damaged count claims beyond the file.
+size_t records_room(_stream& stream, int32_t count, int32_t record_size);
+
 template <class F>
 void read_records(_stream& stream, int32_t count, std::initializer_list<int32_t> fields,
                   F&& consume) {
