@@ -1,11 +1,11 @@
 // velkor index through its C interface, as a host links it.
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 #include <unordered_map>
 
+#include "answer_parse.h"
 #include "engines.h"
 #include "index/token_indexes.h"
 #include "velkor_index.h"
@@ -66,27 +66,7 @@ class VelkorEngine : public Engine {
   }
 
   void query(const std::string& token, std::vector<Posting>& out) override {
-    out.clear();
-    const char* text = idx_query(handle_, token.c_str(), ",");
-    // "id,count,id,count...": path ids are signed decimals, the text ends
-    // with a NUL. One pass, digit by digit: the lengths repeat from one
-    // posting to the next, so the loops' exits are well predicted.
-    while (*text != '\0') {
-      const bool negative = *text == '-';
-      text += negative;
-      uint32_t id = 0, count = 0, digit;
-      while ((digit = static_cast<unsigned char>(*text) - uint32_t{'0'}) < 10) {
-        id = id * 10 + digit;
-        ++text;
-      }
-      text += *text != '\0';
-      while ((digit = static_cast<unsigned char>(*text) - uint32_t{'0'}) < 10) {
-        count = count * 10 + digit;
-        ++text;
-      }
-      text += *text != '\0';
-      out.push_back({negative ? 0u - id : id, count});
-    }
+    parse_answer(idx_query(handle_, token.c_str(), ","), out);
   }
 
   void map_documents(const std::vector<Mail>& mails, std::size_t n) override {
