@@ -3,9 +3,11 @@
 // last-error record, answer a null handle with the failure value, capture
 // any failure into the record.
 #include <algorithm>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "api/last_error.h"
 #include "common/decimal.h"
@@ -98,12 +100,20 @@ uint32_t idx_index(idx_handle index, uint32_t path_id, const char* text, const c
 const char* idx_query(idx_handle index, const char* query, const char* separator) {
   return call_frame(index, kEmptyText, [&](_CTokenIndexes& x) -> const char* {
     if (query == nullptr || *query == '\0') return kEmptyText;
-    const velkor::token_entry* found = x.query_entry(query);
+    uint32_t id = 0;
+    const velkor::token_entry* found = x.query_entry(query, &id);
     if (found == nullptr) return kEmptyText;
     const std::string_view sep = separator && *separator ? separator : ",";
-    // Each posting takes at most 11 + 5 characters and two separators. The
-    // buffer only grows, so a query writes its answer without clearing it.
+    // The buffer only grows, so a query writes its answer without clearing
+    // it.
     std::string& buffer = query_buffer();
+    if (const std::string* kept = x.answers().find(id, sep)) {
+      if (buffer.size() < kept->size() + 1) buffer.resize(kept->size() + 1);
+      std::memcpy(buffer.data(), kept->data(), kept->size());
+      buffer[kept->size()] = '\0';
+      return buffer.data();
+    }
+    // Each posting takes at most 11 + 5 characters and two separators.
     const size_t needed = found->postings.size() * (16 + 2 * sep.size()) + 1;
     if (buffer.size() < needed) buffer.resize(needed);
     char* const begin = buffer.data();
@@ -126,6 +136,7 @@ const char* idx_query(idx_handle index, const char* query, const char* separator
       }
     }
     *out = '\0';
+    x.answers().offer(id, sep, std::string_view(begin, static_cast<size_t>(out - begin)));
     return begin;
   });
 }

@@ -111,6 +111,7 @@ bool _CTokenIndexes::_save() {
 }
 
 void _CTokenIndexes::_release() {
+  answers_.clear();
   token_table.clear();
   path_table.clear();
   storage.reset();

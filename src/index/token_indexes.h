@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "index/entries.h"
+#include "index/query_answers.h"
 #include "index/token_table.h"
 #include "storage/obj_mem_cache.h"
 #include "storage/object_storage.h"
@@ -101,9 +102,12 @@ class _CTokenIndexes {
   // Indexing, query, discarding.
   uint32_t _insert_tokens(uint32_t path_id, const std::string& text, const std::string& delimiter);
   uint32_t _query_token(const std::string& query, token_entry& out);
-  // The same lookup without the copy: the cached entry of the query token,
-  // or null. Valid until the next call that may trim or change the cache.
-  const token_entry* query_entry(std::string_view query);
+  // The same lookup without the copy: the cached entry of the query token
+  // and its id, or null. Valid until the next call that may trim or change
+  // the cache.
+  const token_entry* query_entry(std::string_view query, uint32_t* id);
+  // Answers of repeated queries; emptied by every change of a token entry.
+  query_answers& answers() { return answers_; }
   uint32_t _delete_path_id(int32_t path_id);
 
   // Registry.
@@ -193,6 +197,7 @@ class _CTokenIndexes {
   int32_t token_limit_ = kMinCacheLimit;
   int32_t path_limit_ = kMinCacheLimit;
   path_registry names_registry;
+  query_answers answers_;
 
   // Appending postings out of order. While every token entry was created in
   // this session, a path id never indexed in it has no posting anywhere:

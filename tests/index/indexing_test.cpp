@@ -107,6 +107,28 @@ TEST(Indexing, AReadOnlyIndexAnswersButRefusesChanges) {
   }
 }
 
+// Answers asked for again are kept per index: two new indexes number their
+// first token entries alike, and each still answers with its own postings,
+// also when the other has just answered the same entry id with its own.
+TEST(Indexing, RepeatedQueriesAnswerFromTheirOwnIndex) {
+  temp_dir dir;
+  handle a(open_new(dir.file("a.vx")));
+  handle b(open_new(dir.file("b.vx")));
+  ASSERT_EQ(1u, idx_index(a, 7, "alpha", nullptr));
+  ASSERT_EQ(1u, idx_index(b, 9, "beta beta", nullptr));
+  for (int round = 0; round < 4; ++round) {
+    EXPECT_EQ("7,1", std::string(idx_query(a, "alpha", nullptr)));
+    EXPECT_EQ("9,2", std::string(idx_query(b, "beta", ",")));
+    EXPECT_EQ("", std::string(idx_query(b, "alpha", nullptr)));
+  }
+  // An answer handed out stays as it was until the next query, whatever
+  // changes in between.
+  const char* held = idx_query(a, "alpha", nullptr);
+  ASSERT_EQ(1u, idx_index(a, 0xFFFFFFFDu, "alpha", nullptr));
+  EXPECT_EQ("7,1", std::string(held));
+  EXPECT_EQ("-3,1,7,1", std::string(idx_query(a, "alpha", nullptr)));
+}
+
 // Records the ids it is called with; at its first call (when `h` is set) it
 // discards its own record and the next one, and registers 40 more paths.
 struct walk {
