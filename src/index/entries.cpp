@@ -59,6 +59,10 @@ void token_entry::load(_stream& stream) {
 
 void token_entry::load_key(_stream& stream, std::string& key) { load_token(stream, key); }
 
+bool token_entry::key_from(const uint8_t* bytes, size_t n, std::string& key) {
+  return token_from_bytes(bytes, n, key);
+}
+
 int64_t token_entry::stored_length(const uint8_t* bytes, size_t n) {
   if (n < 1) return -1;
   // A lead byte of 0 fails at once; 1..127 is a plain token, 128..255 a
@@ -92,6 +96,12 @@ void path_entry::load(_stream& stream) {
 }
 
 void path_entry::load_key(_stream& stream, uint32_t& key) { key = read_u32(stream); }
+
+bool path_entry::key_from(const uint8_t* bytes, size_t n, uint32_t& key) {
+  if (n < 4) return false;
+  key = decode_u32(bytes);
+  return true;
+}
 
 int64_t path_entry::stored_length(const uint8_t* bytes, size_t n) {
   if (n < 8) return -1;

@@ -39,6 +39,8 @@ struct token_entry {
   void save(_stream& stream) const;
   void load(_stream& stream);
   static void load_key(_stream& stream, std::string& key);
+  // The key from the first n bytes of the stored form, when they hold it.
+  static bool key_from(const uint8_t* bytes, size_t n, std::string& key);
   // The length of the stored form that starts with `bytes` (n of them), or
   // -1 while they are too few to tell.
   static int64_t stored_length(const uint8_t* bytes, size_t n);
@@ -54,6 +56,7 @@ struct path_entry {
   void save(_stream& stream) const;
   void load(_stream& stream);
   static void load_key(_stream& stream, uint32_t& key);
+  static bool key_from(const uint8_t* bytes, size_t n, uint32_t& key);
   static int64_t stored_length(const uint8_t* bytes, size_t n);
 };
 

@@ -143,6 +143,7 @@ uint32_t _CObjectStorage::data_end() const {
 }
 
 _CStgSlotItem _CObjectStorage::__alloc_new_slot(int32_t n) {
+  forget_probe();
   const int32_t file_size = stream->_size();
   const int32_t limit =
       static_cast<int32_t>(static_cast<uint32_t>(kFileSizeLimit) - static_cast<uint32_t>(n));
@@ -198,6 +199,7 @@ void _CObjectStorage::__alloc_stg_slots(int32_t n, std::vector<_CStgSlotItem>& o
 }
 
 void _CObjectStorage::_load_stg_slots(_stream& from) {
+  forget_probe();
   slots.clear();
   idle_slots.clear();
   reset_slot_index();
@@ -225,6 +227,7 @@ void _CObjectStorage::check_slots_within(int64_t file_size) const {
 }
 
 void _CObjectStorage::_save_stg_slots(_stream& to) {
+  forget_probe();
   write_u32(to, static_cast<uint32_t>(slots.size()));
   for (const _CStgSlotItem& slot : slots) {
     write_u32(to, slot.offset);
@@ -236,6 +239,7 @@ void _CObjectStorage::_save_stg_slots(_stream& to) {
 }
 
 int32_t _CObjectStorage::free_object(uint32_t id) {
+  forget_probe();
   forget_chain(id);
   __CPredRecycleSlots recycle(&idle_slots);
   const int32_t freed = __go_through_slot_link(id, recycle);

@@ -152,8 +152,22 @@ class _CObjectStorage {
     const _CStgSlotItem& ahead = chain[k + kPrefetchSlots];
     stream->prefetch(ahead.offset, ahead.size);
   }
-  // Bytes gathered from a chain before its stored form's length is known.
-  static constexpr int64_t kLengthProbe = 256;
+  // Bytes gathered from a chain before its stored form's length is known;
+  // also what a key read takes at once.
+  static constexpr int32_t kLengthProbe = 256;
+  // The first bytes of the chain whose key was read last, for the load of
+  // the whole entry that usually follows at once: the key is read in one
+  // transfer (long enough to pass by the file buffer's pages, so a query's
+  // key read loads no 16 KiB page) and the load does not read those bytes
+  // again. Only the next _load_object_entire of that chain uses them; every
+  // call that writes or reloads slots forgets them.
+  struct probe_bytes {
+    uint32_t offset = kNoSlot;
+    int32_t count = 0;
+    uint8_t bytes[kLengthProbe];
+  };
+  probe_bytes probe_;
+  void forget_probe() { probe_.offset = kNoSlot; }
   // At most this many cells per slot record (beyond the first kMinCells),
   // so the index never takes more than 32 bytes per record.
   static constexpr size_t kMaxCellsPerSlot = 8;
@@ -187,6 +201,18 @@ int64_t stored_length_of(const uint8_t*, size_t, Ignored...) {
   return -1;
 }
 
+// The key from the first `n` bytes of a stored form, when they hold it (and
+// the kind can say).
+template <class Obj>
+auto key_of_bytes(const uint8_t* bytes, size_t n, typename Obj::key_type& key)
+    -> decltype(Obj::key_from(bytes, n, key)) {
+  return Obj::key_from(bytes, n, key);
+}
+template <class Obj, class... Ignored>
+bool key_of_bytes(const uint8_t*, size_t, typename Obj::key_type&, Ignored...) {
+  return false;
+}
+
 template <class Pred>
 int32_t _CObjectStorage::__go_through_slot_link(uint32_t first, Pred& pred) {
   if (first == kNoSlot) return 0;
@@ -209,6 +235,7 @@ int32_t _CObjectStorage::__go_through_slot_link(uint32_t first, Pred& pred) {
 
 template <class Obj>
 uint32_t _CObjectStorage::_save_new_object(const Obj& object) {
+  forget_probe();
   _memadapter adapter;
   _memstream memory(&adapter);
   serialize(object, memory);
@@ -226,6 +253,7 @@ uint32_t _CObjectStorage::_save_new_object(const Obj& object) {
 
 template <class Obj>
 void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
+  forget_probe();
   _memadapter adapter;
   _memstream memory(&adapter);
   serialize(object, memory);
@@ -292,6 +320,9 @@ bool _CObjectStorage::_load_object_entire(uint32_t id, Obj& object) {
   const int64_t limit = stream->_size();
   int64_t needed = -1;
   int64_t gathered = 0;
+  // The bytes that the key read just took from the first slot.
+  const bool probed = probe_.offset == id && !chain.empty() && chain.front().offset == id;
+  probe_.offset = kNoSlot;
   for (size_t k = 0; k < chain.size(); ++k) {
     const _CStgSlotItem& slot = chain[k];
     prefetch_ahead(chain, k);
@@ -302,8 +333,14 @@ bool _CObjectStorage::_load_object_entire(uint32_t id, Obj& object) {
       const int64_t want = needed < 0 ? kLengthProbe : needed - gathered;
       const int32_t chunk = static_cast<int32_t>(std::min<int64_t>(slot.size - within, want));
       if (chunk <= 0) break;
-      stream->seek(static_cast<int32_t>(slot.offset + static_cast<uint32_t>(within)), 0);
-      const int32_t copied = __copy_stream(memory, *stream, chunk);
+      int32_t copied;
+      if (probed && k == 0 && within + chunk <= probe_.count) {
+        memory.write(probe_.bytes + within, chunk);
+        copied = chunk;
+      } else {
+        stream->seek(static_cast<int32_t>(slot.offset + static_cast<uint32_t>(within)), 0);
+        copied = __copy_stream(memory, *stream, chunk);
+      }
       gathered += copied;
       if (copied < chunk) break;  // the file ends inside the slot
       within += chunk;
@@ -323,6 +360,16 @@ bool _CObjectStorage::_load_object_partial(uint32_t id, typename Obj::key_type& 
   if (slot->in_use == 0) {
     throw storage_errors::idle_slot_in_chain("_CObjectStorage::_load_object_partial");
   }
+  stream->seek(static_cast<int32_t>(slot->offset), 0);
+  probe_.offset = kNoSlot;
+  const int32_t got = stream->_read(probe_.bytes, kLengthProbe);
+  if (got > 0 && key_of_bytes<Obj>(probe_.bytes, static_cast<size_t>(got), key)) {
+    probe_.offset = slot->offset;
+    probe_.count = got;
+    return true;
+  }
+  // The file ends before the key does, the key is damaged, or the read
+  // failed: the key is read again field by field, which tells what is wrong.
   stream->seek(static_cast<int32_t>(slot->offset), 0);
   Obj::load_key(*stream, key);
   return true;

@@ -201,4 +201,21 @@ void load_token(_stream& stream, std::string& token) {
   }
 }
 
+bool token_from_bytes(const uint8_t* bytes, std::size_t n, std::string& token) {
+  if (n < 1 || bytes[0] == 0) return false;
+  const uint8_t lead = bytes[0];
+  if (lead < 128) {
+    if (n < 1 + size_t{lead}) return false;
+    token = text_before_zero(bytes + 1, lead);
+    return true;
+  }
+  const size_t length = 256 - size_t{lead};
+  if (n < 2 + length) return false;
+  uint8_t plain[128];
+  std::memcpy(plain, bytes + 2, length);
+  scramble(plain, length, bytes[1]);
+  token = text_before_zero(plain, length);
+  return true;
+}
+
 }  // namespace velkor

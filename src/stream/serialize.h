@@ -76,6 +76,10 @@ void save_string(_stream& stream, const std::string& s);
 void load_string(_stream& stream, std::string& s);
 void save_token(_stream& stream, const std::string& token);
 void load_token(_stream& stream, std::string& token);
+// The token whose stored form starts `bytes` (n of them), as load_token
+// reads it; false when the form is longer than n or its length byte is 0
+// (load_token then tells what is wrong).
+bool token_from_bytes(const uint8_t* bytes, std::size_t n, std::string& token);
 
 }  // namespace velkor
 
