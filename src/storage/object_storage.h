@@ -202,14 +202,15 @@ int64_t stored_length_of(const uint8_t*, size_t, Ignored...) {
 }
 
 // The key from the first `n` bytes of a stored form, when they hold it (and
-// the kind can say).
+// the kind can say). The last argument is 0: the int overload is preferred
+// when the kind has key_from.
 template <class Obj>
-auto key_of_bytes(const uint8_t* bytes, size_t n, typename Obj::key_type& key)
+auto key_of_bytes(const uint8_t* bytes, size_t n, typename Obj::key_type& key, int)
     -> decltype(Obj::key_from(bytes, n, key)) {
   return Obj::key_from(bytes, n, key);
 }
-template <class Obj, class... Ignored>
-bool key_of_bytes(const uint8_t*, size_t, typename Obj::key_type&, Ignored...) {
+template <class Obj>
+bool key_of_bytes(const uint8_t*, size_t, typename Obj::key_type&, long) {
   return false;
 }
 
@@ -363,7 +364,7 @@ bool _CObjectStorage::_load_object_partial(uint32_t id, typename Obj::key_type& 
   stream->seek(static_cast<int32_t>(slot->offset), 0);
   probe_.offset = kNoSlot;
   const int32_t got = stream->_read(probe_.bytes, kLengthProbe);
-  if (got > 0 && key_of_bytes<Obj>(probe_.bytes, static_cast<size_t>(got), key)) {
+  if (got > 0 && key_of_bytes<Obj>(probe_.bytes, static_cast<size_t>(got), key, 0)) {
     probe_.offset = slot->offset;
     probe_.count = got;
     return true;
