@@ -70,6 +70,9 @@ bool _CTokenIndexes::_load() {
 
 bool _CTokenIndexes::_save() {
   if (!stream || !storage || read_only) return false;
+  // A damaged slot table may place the sections written below over the
+  // bytes of an entry, which then loads otherwise than it answered.
+  answers_.clear();
   token_cache._flush_cache(0);
   path_cache._flush_cache(0);
   if (storage->slots.empty()) {

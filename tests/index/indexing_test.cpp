@@ -129,6 +129,46 @@ TEST(Indexing, RepeatedQueriesAnswerFromTheirOwnIndex) {
   EXPECT_EQ("-3,1,7,1", std::string(idx_query(a, "alpha", nullptr)));
 }
 
+// A save rewrites the file, and an entry loaded after it answers from the
+// bytes the save left. Here an idle slot record inside the last slot of a
+// token's chain makes the save write its sections over that chain's tail.
+TEST(Indexing, RepeatedQueriesAnswerFromTheFileASaveLeft) {
+  temp_dir dir;
+  const std::string path = dir.file("s.vx");
+  {
+    handle h(open_new(path));
+    for (uint32_t p = 1; p <= 20; ++p) ASSERT_EQ(1u, idx_index(h, p * 1000, "alpha", nullptr));
+    ASSERT_TRUE(idx_save(h));
+  }
+  std::vector<uint8_t> f = read_file(path);
+  const size_t table = u32_at(f, 16);
+  const uint32_t n = u32_at(f, table);
+  std::vector<uint8_t> moved(f.begin() + static_cast<ptrdiff_t>(table),
+                             f.begin() + static_cast<ptrdiff_t>(table + 4 + 13 * n));
+  const uint32_t last = u32_at(moved, 4 + 13 * (n - 1));
+  ASSERT_EQ(99u, u32_at(moved, 4 + 13 * (n - 1) + 4));  // the chain's tail
+  put_u32(moved, 0, n + 1);
+  append_u32(moved, last + 40);  // offset, size, idle, no link
+  append_u32(moved, 32);
+  moved.push_back(0);
+  append_u32(moved, kNone);
+  put_u32(f, 16, static_cast<uint32_t>(f.size()));
+  f.insert(f.end(), moved.begin(), moved.end());
+  put_u32(f, 20, static_cast<uint32_t>(f.size()));
+  write_file(path, f);
+
+  handle h(idx_open(path.c_str(), false));
+  ASSERT_NE(nullptr, static_cast<idx_handle>(h)) << _get_err_id();
+  const std::string before = idx_query(h, "alpha", nullptr);
+  ASSERT_EQ(before, std::string(idx_query(h, "alpha", nullptr)));
+  ASSERT_TRUE(idx_save(h));
+  const std::string after_save = idx_query(h, "alpha", nullptr);
+  h.reopen(path);
+  const std::string reopened = idx_query(h, "alpha", nullptr);
+  EXPECT_NE(before, reopened);
+  EXPECT_EQ(reopened, after_save);
+}
+
 // Records the ids it is called with; at its first call (when `h` is set) it
 // discards its own record and the next one, and registers 40 more paths.
 struct walk {
