@@ -151,6 +151,7 @@ struct Workload {
 void measure_build(const Options& options, const Workload& work, Result& result) {
   const std::string location = location_for(options, result.fraction, result.engine);
   const ChildOutcome outcome = run_in_child([&]() {
+    const bool peak_restarted = start_peak_from_here();
     const int64_t base = resident_kib();
     std::unique_ptr<Engine> engine = make_engine(result.engine, location, options.bulk_cache);
     const IoCounters before = read_io_counters();
@@ -165,7 +166,8 @@ void measure_build(const Options& options, const Workload& work, Result& result)
            << after.rchar - before.rchar << "\nwchar " << after.wchar - before.wchar << "\nsyscr "
            << after.syscr - before.syscr << "\nsyscw " << after.syscw - before.syscw
            << "\nentry_written " << engine->entry_bytes_written() << "\nentry_read "
-           << engine->entry_bytes_read() << "\nbase_kib " << base << "\n";
+           << engine->entry_bytes_read() << "\nbase_kib " << base << "\npeak_kib "
+           << (peak_restarted ? peak_resident_kib() : 0) << "\n";
     return report.str();
   });
   if (!outcome.ok) {
@@ -183,7 +185,10 @@ void measure_build(const Options& options, const Workload& work, Result& result)
   result.entry_read = std::stoull(fields["entry_read"]);
   result.base_kib = std::stoll(fields["base_kib"]);
   result.build_cpu_s = outcome.cpu_s;
-  result.peak_kib = std::max<int64_t>(0, outcome.max_rss_kib - result.base_kib);
+  // VmHWM counts from the start of the build; the samples and ru_maxrss
+  // of the parent's wait only stand in where VmHWM could not be restarted.
+  const int64_t peak = std::stoll(fields["peak_kib"]);
+  result.peak_kib = std::max<int64_t>(0, (peak > 0 ? peak : outcome.max_rss_kib) - result.base_kib);
   result.file_bytes = make_engine(result.engine, location, options.bulk_cache)->stored_bytes();
 }
 

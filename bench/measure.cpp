@@ -1,5 +1,7 @@
 #include "measure.h"
 
+#include <malloc.h>
+
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -112,6 +114,19 @@ IoCounters read_io_counters() {
 }
 
 int64_t resident_kib() { return static_cast<int64_t>(field_of("/proc/self/status", "VmRSS:")); }
+
+int64_t peak_resident_kib() {
+  return static_cast<int64_t>(field_of("/proc/self/status", "VmHWM:"));
+}
+
+bool start_peak_from_here() {
+  ::malloc_trim(0);
+  std::ofstream reset("/proc/self/clear_refs");
+  reset << "5";
+  reset.close();
+  // Restarted, VmHWM is the resident set (a few pages apart at most).
+  return reset && peak_resident_kib() <= resident_kib() + 1024;
+}
 
 double load_average_1min() {
   std::ifstream in("/proc/loadavg");

@@ -31,6 +31,15 @@ struct IoCounters {
 IoCounters read_io_counters();  // of this process, from /proc/self/io
 
 int64_t resident_kib();      // VmRSS of this process
+int64_t peak_resident_kib(); // VmHWM of this process
+// Gives the heap's free pages back to the system and restarts VmHWM from the
+// resident set now. A child forked from the harness inherits the harness's
+// free but resident heap pages (texts dropped after normalising, samples):
+// the build's first allocations would take them without growing the
+// resident set, so its peak would read low, and by how much would depend on
+// what the harness did before.
+// False when VmHWM could not be restarted.
+bool start_peak_from_here();
 double load_average_1min();  // first field of /proc/loadavg
 
 // Seconds a plain memcpy takes to move `bytes` through 64 MiB buffers. Beyond
