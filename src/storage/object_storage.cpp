@@ -304,21 +304,25 @@ void _CObjectStorage::remember_chain(uint32_t id) {
     forget_chain(id);
     return;
   }
+  // The bound counts the room the kept indexes take, not only the indexes:
+  // the scratch grows with the longest chain gathered, so room it does not
+  // need is given back before it is kept.
+  if (chain_indexes_.capacity() > 2 * chain_indexes_.size() + 16) chain_indexes_.shrink_to_fit();
   std::vector<uint32_t>& known = known_chains_[id];
-  known_slots_ -= known.size();
-  if (known_slots_ + chain_indexes_.size() > kMaxKnownSlots) {
+  known_slots_ -= known.capacity();
+  if (known_slots_ + chain_indexes_.capacity() > kMaxKnownSlots) {
     forget_chains();
     return;
   }
   // chain_indexes_ is scratch that the next gather refills: no copy.
   known.swap(chain_indexes_);
-  known_slots_ += known.size();
+  known_slots_ += known.capacity();
 }
 
 void _CObjectStorage::forget_chain(uint32_t id) {
   const auto known = known_chains_.find(id);
   if (known == known_chains_.end()) return;
-  known_slots_ -= known->second.size();
+  known_slots_ -= known->second.capacity();
   known_chains_.erase(known);
 }
 

@@ -127,7 +127,7 @@ class _CObjectStorage {
   // not wait for each other, and walked again when a check fails. Only
   // while slot ids are unique (the cell index is in use), so that the record
   // with a chain's offset is the one a walk would find. Bounded: past
-  // kMaxKnownSlots indexes, all are forgotten.
+  // kMaxKnownSlots indexes of room (4 MiB), all are forgotten.
   static constexpr size_t kMinKnownChain = 4;
   static constexpr size_t kMaxKnownSlots = size_t{1} << 20;
   bool recall_chain(uint32_t id, std::vector<_CStgSlotItem>& chain);
