@@ -37,7 +37,6 @@ uint8_t* file_buffer::page_for(size_t index, bool will_write_whole) {
     const int64_t begin = static_cast<int64_t>(index) << kPageShift;
     if (!will_write_whole && !read_around(begin, bytes.get(), kPageSize)) return nullptr;
     p.bytes = std::move(bytes);
-    p.fresh = valid_end_ <= begin;
     p.in_loaded = static_cast<uint32_t>(loaded_.size());
     loaded_.push_back(static_cast<uint32_t>(index));
   }
@@ -71,7 +70,7 @@ bool file_buffer::write_behind(size_t keep) {
   std::vector<uint32_t> unread;
   for (const uint32_t i : loaded_) {
     const page& p = pages_[i];
-    if (i != keep && p.modified && p.fresh && !p.read) unread.push_back(i);
+    if (i != keep && p.modified && !p.read) unread.push_back(i);
   }
   // In file order, as the disk likes it.
   std::sort(unread.begin(), unread.end());

@@ -25,11 +25,13 @@ class file_buffer {
   // Pages kept before the least recently used one is written back and
   // dropped: 64 MiB.
   static constexpr size_t kMaxPages = 4096;
-  // Once this many pages are modified (4 MiB), the pages that appends
-  // created (they held nothing from the file) and that nothing has read are
-  // written back and dropped: a long run of appends, such as a save of many
-  // entries, does not keep the whole file in memory. A page loaded from the
-  // file stays, since what is loaded is usually visited again.
+  // Once this many pages are modified (4 MiB), the modified pages that
+  // nothing has read are written back and dropped: those that appends
+  // created, and those loaded only to take a write (a save rewrites each
+  // entry's first slot in place, in the caches' recency order, all over the
+  // file). A long run of writes does not keep the whole file in memory. A
+  // page that something has read stays, since what is read is usually read
+  // again.
   static constexpr size_t kWriteBehindPages = 256;
   // Reads of at least this many bytes take the bytes of pages that are not
   // loaded straight from the file. A chain's slot read whole by a query is
@@ -69,7 +71,6 @@ class file_buffer {
     std::unique_ptr<uint8_t[]> bytes;
     bool modified = false;
     bool read = false;
-    bool fresh = false;
     uint64_t last_use = 0;
     uint32_t in_loaded = 0;  // its place in loaded_ while it has bytes
   };
@@ -83,7 +84,7 @@ class file_buffer {
   bool evict_one();
   // Frees the bytes of a loaded page; what was modified in it is lost.
   void drop_page(size_t index);
-  // Writes back and drops the fresh modified pages that were never read,
+  // Writes back and drops the modified pages that were never read,
   // but never `keep`.
   bool write_behind(size_t keep);
   bool write_page(size_t index, int32_t* failed_bytes);
