@@ -25,13 +25,13 @@ class file_buffer {
   // Pages kept before the least recently used one is written back and
   // dropped: 64 MiB.
   static constexpr size_t kMaxPages = 4096;
-  // Once this many pages are modified (4 MiB), the modified pages that
-  // nothing has read are written back and dropped: those that appends
-  // created, and those loaded only to take a write (a save rewrites each
-  // entry's first slot in place, in the caches' recency order, all over the
-  // file). A long run of writes does not keep the whole file in memory. A
-  // page that something has read stays, since what is read is usually read
-  // again.
+  // Once this many pages are modified (4 MiB), modified pages that nothing
+  // has read are written back and dropped, least recently used first, until
+  // half as many are left modified: those that appends created, and those
+  // loaded only to take a write (a save rewrites each entry's first slot in
+  // place, in the caches' recency order, all over the file). A long run of
+  // writes does not keep the whole file in memory. A page that something
+  // has read stays, since what is read is usually read again.
   static constexpr size_t kWriteBehindPages = 256;
   // Reads of at least this many bytes take the bytes of pages that are not
   // loaded straight from the file. A chain's slot read whole by a query is
