@@ -109,6 +109,11 @@ bool file_buffer::write_page(size_t index, int32_t* failed_bytes) {
     }
     if (injected_fault() ||
         platform::write_at(file_, begin, p.bytes.get(), static_cast<int32_t>(length)) != length) {
+      // Part of the page may have reached the file past its known end. The
+      // page stays modified, but should a truncation drop it, those bytes
+      // must not come back: counted as stale, they are cut off before
+      // anything is written past them.
+      disk_size_ = std::max(disk_size_, begin + length);
       *failed_bytes = static_cast<int32_t>(length);
       return false;
     }

@@ -12,6 +12,12 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+
+#include <csignal>
+#endif
+
 #include "stream/fault_injection.h"
 #include "stream/platform_file.h"
 #include "test_util.h"
@@ -122,5 +128,41 @@ TEST_F(FileBufferTest, FailedWriteBackKeepsThePagesForTheNextTry) {
   ASSERT_TRUE(buffer.write_back(&failed_bytes));
   EXPECT_TRUE(on_disk() == model_);
 }
+
+#ifndef _WIN32
+// A write that the system cuts short (a full disk, a file size limit) may
+// leave part of a page in the file past the end the buffer knew. Should a
+// truncation then drop that page, a later growth must still read zeros
+// there, through the buffer and in the file.
+TEST_F(FileBufferTest, APageWrittenInPartBeforeATruncationLeavesOnlyZeros) {
+  file_buffer buffer(file_, static_cast<int64_t>(model_.size()), 3, 2);
+  const std::vector<uint8_t> marks(100, 0xAB);
+  ASSERT_EQ(100, buffer.write(4 * kPage, marks.data(), 100));
+
+  const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit old_limit{};
+  ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &old_limit));
+  rlimit limit = old_limit;
+  limit.rlim_cur = static_cast<rlim_t>(4 * kPage + 50);
+  ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limit));
+  int32_t failed_bytes = -1;
+  const bool written = buffer.write_back(&failed_bytes);
+  setrlimit(RLIMIT_FSIZE, &old_limit);
+  std::signal(SIGXFSZ, old_handler);
+  ASSERT_FALSE(written);
+  EXPECT_EQ(100, failed_bytes);
+
+  buffer.resize(2 * kPage);
+  const uint8_t tail[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  ASSERT_EQ(10, buffer.write(5 * kPage, tail, 10));
+  model_.resize(static_cast<size_t>(5 * kPage + 10), 0);
+  std::copy(tail, tail + 10, model_.begin() + 5 * kPage);
+  ASSERT_TRUE(buffer.write_back(&failed_bytes));
+  EXPECT_TRUE(on_disk() == model_);
+  std::vector<uint8_t> seen(300, 0xFF);
+  ASSERT_EQ(300, buffer.read(4 * kPage, seen.data(), 300));
+  EXPECT_TRUE(std::all_of(seen.begin(), seen.end(), [](uint8_t b) { return b == 0; }));
+}
+#endif
 
 }  // namespace
