@@ -253,7 +253,7 @@ int32_t _CObjectStorage::remaining(const _memstream& memory) {
 }
 
 std::vector<_CStgSlotItem>* _CObjectStorage::gather_chain(
-    uint32_t id, _CDeferObjDeletionList<std::vector<_CStgSlotItem>>& own) {
+    uint32_t id, _CDeferObjDeletionList<std::vector<_CStgSlotItem>>& own, bool remember) {
   own.push_back(new std::vector<_CStgSlotItem>());
   std::vector<_CStgSlotItem>* chain = own.back();
   if (recall_chain(id, *chain)) return chain;
@@ -273,7 +273,7 @@ std::vector<_CStgSlotItem>* _CObjectStorage::gather_chain(
     std::vector<uint32_t>* indexes;
   } collect(chain, slots.data(), &chain_indexes_);
   __go_through_slot_link(id, collect);
-  remember_chain(id);
+  if (remember) remember_chain(id);
   return chain;
 }
 

@@ -116,9 +116,14 @@ class _CObjectStorage {
   // less its position, read off the adapter.
   static int32_t remaining(const _memstream& memory);
   // The records of the chain of `id`, in chain order, as the walk collects
-  // them; their indexes in `slots` are left in chain_indexes_.
+  // them; their indexes in `slots` are left in chain_indexes_. A walked
+  // chain is remembered when `remember` is set; a caller that changes the
+  // chain remembers it itself once it is done (remembering here would hand
+  // the indexes over to the kept list and leave the caller the scratch's
+  // old contents).
   std::vector<_CStgSlotItem>* gather_chain(uint32_t id,
-                                           _CDeferObjDeletionList<std::vector<_CStgSlotItem>>& own);
+                                           _CDeferObjDeletionList<std::vector<_CStgSlotItem>>& own,
+                                           bool remember);
 
   // Long chains walked before, by first slot id: the indexes of their
   // records in chain order. Walking a chain is a series of dependent
@@ -259,7 +264,7 @@ void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
   _memstream memory(&adapter);
   serialize(object, memory);
   _CDeferObjDeletionList<std::vector<_CStgSlotItem>> own;
-  std::vector<_CStgSlotItem>& chain = *gather_chain(id, own);
+  std::vector<_CStgSlotItem>& chain = *gather_chain(id, own, false);
   if (chain.empty()) throw storage_errors::save_at_invalid_slot();
   bytes_stored += static_cast<uint64_t>(std::max(remaining(memory), 0));
 
@@ -309,7 +314,7 @@ void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
 template <class Obj>
 bool _CObjectStorage::_load_object_entire(uint32_t id, Obj& object) {
   _CDeferObjDeletionList<std::vector<_CStgSlotItem>> own;
-  const std::vector<_CStgSlotItem>& chain = *gather_chain(id, own);
+  const std::vector<_CStgSlotItem>& chain = *gather_chain(id, own, true);
   if (chain.empty()) return false;
   _memadapter adapter;
   _memstream memory(&adapter);
