@@ -65,8 +65,6 @@ class query_answers {
     bytes_ = 0;
   }
 
-  size_t kept_bytes() const { return bytes_; }
-
  private:
   std::string separator_;
   std::unordered_map<uint32_t, std::string> kept_;

@@ -327,8 +327,8 @@ bool _CObjectStorage::_load_object_entire(uint32_t id, Obj& object) {
   int64_t needed = -1;
   int64_t gathered = 0;
   // The bytes that the key read just took from the first slot.
-  const bool probed = probe_.offset == id && !chain.empty() && chain.front().offset == id;
-  probe_.offset = kNoSlot;
+  const bool probed = probe_.offset == id && chain.front().offset == id;
+  forget_probe();
   for (size_t k = 0; k < chain.size(); ++k) {
     const _CStgSlotItem& slot = chain[k];
     prefetch_ahead(chain, k);
@@ -367,7 +367,7 @@ bool _CObjectStorage::_load_object_partial(uint32_t id, typename Obj::key_type& 
     throw storage_errors::idle_slot_in_chain("_CObjectStorage::_load_object_partial");
   }
   stream->seek(static_cast<int32_t>(slot->offset), 0);
-  probe_.offset = kNoSlot;
+  forget_probe();
   const int32_t got = stream->_read(probe_.bytes, kLengthProbe);
   if (got > 0 && key_of_bytes<Obj>(probe_.bytes, static_cast<size_t>(got), key, 0)) {
     probe_.offset = slot->offset;

@@ -1,6 +1,7 @@
 #include "stream/file_buffer.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "common/prefetch.h"
@@ -75,12 +76,16 @@ bool file_buffer::write_behind(size_t keep) {
   // The least recently used go, until half the budget is left modified:
   // the pages a run of writes has just passed are the likeliest to take
   // the next writes.
-  std::sort(unread.begin(), unread.end(),
-            [this](uint32_t a, uint32_t b) { return pages_[a].last_use < pages_[b].last_use; });
   const size_t target = write_behind_pages_ / 2;
-  size_t going = 0;
-  while (going < unread.size() && modified_pages_ - going > target) ++going;
-  unread.resize(going);
+  const size_t going =
+      modified_pages_ > target ? std::min(unread.size(), modified_pages_ - target) : 0;
+  if (going < unread.size()) {
+    std::nth_element(unread.begin(), unread.begin() + static_cast<std::ptrdiff_t>(going),
+                     unread.end(), [this](uint32_t a, uint32_t b) {
+                       return pages_[a].last_use < pages_[b].last_use;
+                     });
+    unread.resize(going);
+  }
   // In file order, as the disk likes it.
   std::sort(unread.begin(), unread.end());
   int32_t failed_bytes = 0;

@@ -186,19 +186,18 @@ void save_token(_stream& stream, const std::string& token) {
 }
 
 void load_token(_stream& stream, std::string& token) {
-  const uint8_t lead = read_u8(stream);
-  if (lead == 0) throw _exception("_BadTokenSize", "Bad token length!", "stream>>token", "", "");
-  uint8_t bytes[256];
-  if (lead >= 128) {
-    const int32_t length = 256 - lead;
-    const uint8_t key = read_u8(stream);
-    stream.read(bytes, length);
-    scramble(bytes, static_cast<size_t>(length), key);
-    token = text_before_zero(bytes, static_cast<size_t>(length));
-  } else {
-    stream.read(bytes, lead);
-    token = text_before_zero(bytes, lead);
+  // The stored form field by field, then decoded as from bytes in hand.
+  uint8_t form[2 + 128];
+  form[0] = read_u8(stream);
+  if (form[0] == 0) throw _exception("_BadTokenSize", "Bad token length!", "stream>>token", "", "");
+  size_t head = 1;
+  size_t length = form[0];
+  if (form[0] >= 128) {
+    form[head++] = read_u8(stream);
+    length = 256 - size_t{form[0]};
   }
+  stream.read(form + head, static_cast<int32_t>(length));
+  token_from_bytes(form, head + length, token);
 }
 
 bool token_from_bytes(const uint8_t* bytes, std::size_t n, std::string& token) {
