@@ -268,9 +268,33 @@ uint32_t _CTokenIndexes::_insert_tokens(uint32_t path_id, const std::string& tex
               [](uint32_t id) { return signed_key(static_cast<int32_t>(id)); });
   token_ids.erase(std::unique(token_ids.begin(), token_ids.end()), token_ids.end());
   if (!token_ids.empty()) __insert_path_id(static_cast<int32_t>(path_id), token_ids);
-  token_cache._flush_cache(static_cast<uint32_t>(token_limit_));
-  path_cache._flush_cache(static_cast<uint32_t>(path_limit_));
+  trim_caches(static_cast<uint32_t>(token_limit_), static_cast<uint32_t>(path_limit_));
   return static_cast<uint32_t>(counts.size());
+}
+
+void _CTokenIndexes::trim_caches(uint32_t token_keep, uint32_t path_keep) {
+  const bool trims = token_cache.recency().size() > token_keep ||
+                     path_cache.recency().size() > path_keep;
+  const bool writes_back = token_cache.modified_count() > 0 || path_cache.modified_count() > 0;
+  if (!trims) return;
+  // The stored forms written back are kept (see _CObjectStorage::keeping):
+  // trimmed entries are usually wanted again soon, and the slots are then
+  // written in file order. Only once the chains of a loaded file are known
+  // to share no slot.
+  if (writes_back && storage->chains_unchecked()) {
+    std::vector<uint32_t> ids;
+    ids.reserve(token_table.size() + path_table.size());
+    for (const auto& pair : token_table.sorted()) ids.push_back(pair.second);
+    for (const auto& pair : path_table) ids.push_back(pair.second);
+    storage->check_chains(ids);
+  }
+  struct keeping_scope {
+    explicit keeping_scope(_CObjectStorage& s) : storage(s) { storage.keeping = true; }
+    ~keeping_scope() { storage.keeping = false; }
+    _CObjectStorage& storage;
+  } keeping(*storage);
+  token_cache._flush_cache(token_keep);
+  path_cache._flush_cache(path_keep);
 }
 
 uint32_t _CTokenIndexes::__insert_token(std::string_view token, uint32_t hash, int32_t path_id,

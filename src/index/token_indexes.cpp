@@ -73,8 +73,8 @@ bool _CTokenIndexes::_save() {
   // A damaged slot table may place the sections written below over the
   // bytes of an entry, which then loads otherwise than it answered.
   answers_.clear();
-  token_cache._flush_cache(0);
-  path_cache._flush_cache(0);
+  trim_caches(0, 0);
+  storage->write_kept_forms();
   if (storage->slots.empty()) {
     stream->write_back();
     return true;
@@ -115,6 +115,14 @@ bool _CTokenIndexes::_save() {
 
 void _CTokenIndexes::_release() {
   answers_.clear();
+  // What the trims wrote back is in the file after the close, as when the
+  // bytes went into the slots at once; a failure here has no one to tell.
+  if (storage) {
+    try {
+      storage->write_kept_forms();
+    } catch (...) {
+    }
+  }
   token_table.clear();
   path_table.clear();
   storage.reset();

@@ -163,6 +163,9 @@ class _CTokenIndexes {
   uint32_t __insert_token(std::string_view token, uint32_t hash, int32_t path_id, uint16_t count,
                           bool surely_new);
   uint32_t __insert_path_id(int32_t path_id, const std::vector<uint32_t>& token_ids);
+  // Writes back and drops the oldest entries of each cache until at most
+  // the given numbers remain.
+  void trim_caches(uint32_t token_keep, uint32_t path_keep);
   void __erase_path_id(int32_t path_id);
   void __erase_token_id(const std::string& token, uint32_t token_id);
   // The entry id of `token` (already cut to the limit), or kNoId; the entry

@@ -216,6 +216,99 @@ void _CObjectStorage::_load_stg_slots(_stream& from) {
     if (slot.size <= 0) throw storage_errors::invalid_slot_size();
     if (slot.in_use == 0) idle_slots.push_back(slot.offset);
   }
+  kept_.clear();
+  chains_ = slots.empty() ? chain_state::apart : chain_state::unchecked;
+}
+
+void _CObjectStorage::check_chains(const std::vector<uint32_t>& ids) {
+  chains_ = chain_state::shared;
+  for (size_t i = 0; i < slots.size(); ++i) {
+    if (slots[i].offset < data_begin) return;
+    if (i + 1 < slots.size() &&
+        uint64_t{slots[i].offset} + static_cast<uint64_t>(slots[i].size) > slots[i + 1].offset) {
+      return;
+    }
+  }
+  std::vector<bool> taken(slots.size(), false);
+  auto take = [&](const _CStgSlotItem* slot) {
+    if (slot == nullptr) return false;
+    const size_t k = static_cast<size_t>(slot - slots.data());
+    if (taken[k]) return false;
+    taken[k] = true;
+    return true;
+  };
+  for (const uint32_t idle : idle_slots) {
+    const _CStgSlotItem* slot = find_slot(idle);
+    if (!take(slot) || slot->in_use != 0) return;
+  }
+  for (const uint32_t id : ids) {
+    int32_t length = 0;
+    for (uint32_t at = id; at != kNoSlot;) {
+      const _CStgSlotItem* slot = find_slot(at);
+      if (!take(slot) || slot->in_use == 0 || ++length > kMaxChainSlots) return;
+      at = slot->next;
+    }
+  }
+  chains_ = chain_state::apart;
+}
+
+void _CObjectStorage::write_form(const std::vector<_CStgSlotItem>& chain,
+                                 const std::vector<uint8_t>& bytes) {
+  size_t done = 0;
+  for (size_t k = 0; k < chain.size() && done < bytes.size(); ++k) {
+    prefetch_ahead(chain, k);
+    const size_t part = std::min(static_cast<size_t>(chain[k].size), bytes.size() - done);
+    stream->seek(static_cast<int32_t>(chain[k].offset), 0);
+    stream->write(bytes.data() + done, static_cast<int32_t>(part));
+    done += part;
+  }
+}
+
+void _CObjectStorage::write_kept_form(uint32_t id) {
+  kept_forms::form* kept = kept_.find(id);
+  if (kept == nullptr || !kept->unwritten) return;
+  _CDeferObjDeletionList<std::vector<_CStgSlotItem>> own;
+  write_form(*gather_chain(id, own, true), kept->bytes);
+  kept->unwritten = false;
+}
+
+void _CObjectStorage::write_kept_forms() {
+  // The slots of a chain lie all over the file: the parts of every form go
+  // in file order, so that each page of the file is taken once.
+  struct part {
+    uint32_t offset;
+    int32_t length;
+    const uint8_t* bytes;
+  };
+  std::vector<part> parts;
+  const std::vector<uint32_t> ids = kept_.unwritten_ids();
+  for (const uint32_t id : ids) {
+    const std::vector<uint8_t>& bytes = kept_.find(id)->bytes;
+    _CDeferObjDeletionList<std::vector<_CStgSlotItem>> own;
+    size_t done = 0;
+    for (const _CStgSlotItem& slot : *gather_chain(id, own, true)) {
+      if (done >= bytes.size()) break;
+      const size_t length = std::min(static_cast<size_t>(slot.size), bytes.size() - done);
+      parts.push_back(part{slot.offset, static_cast<int32_t>(length), bytes.data() + done});
+      done += length;
+    }
+  }
+  std::sort(parts.begin(), parts.end(),
+            [](const part& a, const part& b) { return a.offset < b.offset; });
+  for (const part& p : parts) {
+    stream->seek(static_cast<int32_t>(p.offset), 0);
+    stream->write(p.bytes, p.length);
+  }
+  for (const uint32_t id : ids) kept_.find(id)->unwritten = false;
+}
+
+void _CObjectStorage::shed_kept_forms() {
+  if (kept_.bytes() <= kept_.bound()) return;
+  // All at once, in file order, then the least recently used go until a
+  // quarter of the bound is free: written one by one, each form would load
+  // a page of the file for every slot of its chain.
+  write_kept_forms();
+  while (kept_.bytes() > kept_.bound() / 4 * 3) kept_.erase(kept_.oldest());
 }
 
 void _CObjectStorage::check_slots_within(int64_t file_size) const {
@@ -240,6 +333,9 @@ void _CObjectStorage::_save_stg_slots(_stream& to) {
 
 int32_t _CObjectStorage::free_object(uint32_t id) {
   forget_probe();
+  // Freed slots keep their bytes: those of the kept form.
+  write_kept_form(id);
+  kept_.erase(id);
   forget_chain(id);
   __CPredRecycleSlots recycle(&idle_slots);
   const int32_t freed = __go_through_slot_link(id, recycle);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "storage/defer_deletion_list.h"
+#include "storage/kept_forms.h"
 #include "storage/slot_item.h"
 #include "storage/storage_errors.h"
 #include "stream/memstream.h"
@@ -94,6 +95,24 @@ class _CObjectStorage {
   template <class Obj>
   bool _load_object_partial(uint32_t id, typename Obj::key_type& key);
 
+  // While set, _save_object_at keeps the stored forms it writes back and
+  // leaves their slot bytes to be written when a form leaves the kept ones
+  // (past their bound, when its chain is freed or shrinks, at
+  // write_kept_forms), provided no two chains share a slot. Loads of a kept
+  // object read its form. Since each slot belongs to one chain, the slots
+  // end up with the same bytes as if every form had been written at once.
+  bool keeping = false;
+  // Whether the chains of a loaded slot table are still to be checked.
+  bool chains_unchecked() const { return chains_ == chain_state::unchecked; }
+  // Checks that the slots lie apart, that the chains of `ids` (every stored
+  // object) are made of slots in use, none in two chains or twice in one,
+  // and that no idle slot is in one. Only then are forms kept.
+  void check_chains(const std::vector<uint32_t>& ids);
+  // Writes every kept form into its slots that is not there yet.
+  void write_kept_forms();
+  // Tests make the bound small (0: every form is written at once).
+  void bound_kept_forms(size_t bytes) { kept_.set_bound(bytes); }
+
   _stream* stream;
   uint32_t data_begin = kDataBegin;
   int32_t slot_size = kDefaultSlotSize;
@@ -106,6 +125,25 @@ class _CObjectStorage {
   uint64_t bytes_gathered = 0;
 
  private:
+  enum class chain_state { unchecked, apart, shared };
+  // A new index has no chains to share slots.
+  chain_state chains_ = chain_state::apart;
+  kept_forms kept_;
+  bool keeps() const { return keeping && chains_ == chain_state::apart; }
+  // Writes `bytes` across `chain` from its first slot on, as much into each
+  // slot as it holds.
+  void write_form(const std::vector<_CStgSlotItem>& chain, const std::vector<uint8_t>& bytes);
+  // Writes the kept form of `id` into its chain unless it is there.
+  void write_kept_form(uint32_t id);
+  // Past the bound, writes out every form and lets go of the least
+  // recently used.
+  void shed_kept_forms();
+  // Reads `object` from `bytes`, which are lent to a memory stream.
+  template <class Obj>
+  static void load_from(std::vector<uint8_t>& bytes, Obj& object);
+  template <class Obj>
+  static void load_key_from(std::vector<uint8_t>& bytes, typename Obj::key_type& key);
+
   // Writes the stored form of `object` into `memory` and rewinds it.
   template <class Obj>
   static void serialize(const Obj& object, _memstream& memory) {
@@ -267,15 +305,31 @@ void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
   std::vector<_CStgSlotItem>& chain = *gather_chain(id, own, false);
   if (chain.empty()) throw storage_errors::save_at_invalid_slot();
   bytes_stored += static_cast<uint64_t>(std::max(remaining(memory), 0));
+  _memadapter& form = *memory.adapter_of();
+  const bool keep = keeps();
+  if (kept_forms::form* kept = kept_.find(id)) {
+    // The slots hold a form older than the kept one. The new form covers
+    // the kept one's bytes unless it is shorter; the bytes it leaves, in the
+    // slots it gives up too, must be the kept form's.
+    if (kept->unwritten && kept->bytes.size() > form.buffer.size()) {
+      write_form(chain, kept->bytes);
+      kept->unwritten = false;
+    }
+    if (!keep) kept_.erase(id);
+  }
 
   uint32_t last_written = kNoSlot;
   size_t written = 0;
   for (size_t k = 0; k < chain.size(); ++k) {
     const _CStgSlotItem& slot = chain[k];
-    prefetch_ahead(chain, k);
+    if (!keep) prefetch_ahead(chain, k);
     if (remaining(memory) > 0) {
-      stream->seek(static_cast<int32_t>(slot.offset), 0);
-      __copy_stream(*stream, memory, slot.size);
+      if (keep) {
+        form.position += std::min(slot.size, remaining(memory));
+      } else {
+        stream->seek(static_cast<int32_t>(slot.offset), 0);
+        __copy_stream(*stream, memory, slot.size);
+      }
       last_written = slot.offset;
       ++written;
     } else {
@@ -297,22 +351,34 @@ void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
     }
     chain_indexes_.resize(written);
     remember_chain(id);
-    return;
+  } else {
+    const _CStgSlotItem added = __alloc_new_slot(left);
+    if (!keep) {
+      stream->seek(static_cast<int32_t>(added.offset), 0);
+      __copy_stream(*stream, memory, left);
+    }
+    modified = true;
+    _CStgSlotItem* last = find_slot(last_written);
+    if (last == nullptr) throw storage_errors::slot_link_failure();
+    last->next = added.offset;
+    chain_indexes_.resize(written);
+    chain_indexes_.push_back(static_cast<uint32_t>(slots.size() - 1));
+    remember_chain(id);
   }
-  const _CStgSlotItem added = __alloc_new_slot(left);
-  stream->seek(static_cast<int32_t>(added.offset), 0);
-  __copy_stream(*stream, memory, left);
-  modified = true;
-  _CStgSlotItem* last = find_slot(last_written);
-  if (last == nullptr) throw storage_errors::slot_link_failure();
-  last->next = added.offset;
-  chain_indexes_.resize(written);
-  chain_indexes_.push_back(static_cast<uint32_t>(slots.size() - 1));
-  remember_chain(id);
+  if (keep) {
+    kept_.put(id, std::move(form.buffer), true);
+    shed_kept_forms();
+  }
 }
 
 template <class Obj>
 bool _CObjectStorage::_load_object_entire(uint32_t id, Obj& object) {
+  if (kept_forms::form* kept = kept_.find(id)) {
+    forget_probe();
+    bytes_gathered += kept->bytes.size();
+    load_from(kept->bytes, object);
+    return true;
+  }
   _CDeferObjDeletionList<std::vector<_CStgSlotItem>> own;
   const std::vector<_CStgSlotItem>& chain = *gather_chain(id, own, true);
   if (chain.empty()) return false;
@@ -361,6 +427,13 @@ bool _CObjectStorage::_load_object_entire(uint32_t id, Obj& object) {
 
 template <class Obj>
 bool _CObjectStorage::_load_object_partial(uint32_t id, typename Obj::key_type& key) {
+  if (kept_forms::form* kept = kept_.find(id)) {
+    forget_probe();
+    if (!key_of_bytes<Obj>(kept->bytes.data(), kept->bytes.size(), key, 0)) {
+      load_key_from<Obj>(kept->bytes, key);
+    }
+    return true;
+  }
   const _CStgSlotItem* slot = find_slot(id);
   if (slot == nullptr) return false;
   if (slot->in_use == 0) {
@@ -379,6 +452,34 @@ bool _CObjectStorage::_load_object_partial(uint32_t id, typename Obj::key_type& 
   stream->seek(static_cast<int32_t>(slot->offset), 0);
   Obj::load_key(*stream, key);
   return true;
+}
+
+// The bytes go back to their owner whatever the load does.
+struct lent_bytes {
+  lent_bytes(std::vector<uint8_t>& owner, _memadapter& adapter) : owner(owner), adapter(adapter) {
+    adapter.buffer.swap(owner);
+  }
+  ~lent_bytes() { adapter.buffer.swap(owner); }
+  lent_bytes(const lent_bytes&) = delete;
+  lent_bytes& operator=(const lent_bytes&) = delete;
+  std::vector<uint8_t>& owner;
+  _memadapter& adapter;
+};
+
+template <class Obj>
+void _CObjectStorage::load_from(std::vector<uint8_t>& bytes, Obj& object) {
+  _memadapter adapter;
+  const lent_bytes lent(bytes, adapter);
+  _memstream memory(&adapter);
+  object.load(memory);
+}
+
+template <class Obj>
+void _CObjectStorage::load_key_from(std::vector<uint8_t>& bytes, typename Obj::key_type& key) {
+  _memadapter adapter;
+  const lent_bytes lent(bytes, adapter);
+  _memstream memory(&adapter);
+  Obj::load_key(memory, key);
 }
 
 }  // namespace velkor
