@@ -39,6 +39,12 @@ class kept_forms {
     return &it->second;
   }
 
+  // The form of `id` without counting it as a use, or null.
+  form* peek(uint32_t id) {
+    const auto it = forms_.find(id);
+    return it == forms_.end() ? nullptr : &it->second;
+  }
+
   // Keeps `bytes` (taken over) as the form of `id`, replacing any before.
   void put(uint32_t id, std::vector<uint8_t>&& bytes, bool unwritten) {
     const auto added = forms_.try_emplace(id);

@@ -265,7 +265,7 @@ void _CObjectStorage::write_form(const std::vector<_CStgSlotItem>& chain,
 }
 
 void _CObjectStorage::write_kept_form(uint32_t id) {
-  kept_forms::form* kept = kept_.find(id);
+  kept_forms::form* kept = kept_.peek(id);
   if (kept == nullptr || !kept->unwritten) return;
   _CDeferObjDeletionList<std::vector<_CStgSlotItem>> own;
   write_form(*gather_chain(id, own, true), kept->bytes);
@@ -283,7 +283,7 @@ void _CObjectStorage::write_kept_forms() {
   std::vector<part> parts;
   const std::vector<uint32_t> ids = kept_.unwritten_ids();
   for (const uint32_t id : ids) {
-    const std::vector<uint8_t>& bytes = kept_.find(id)->bytes;
+    const std::vector<uint8_t>& bytes = kept_.peek(id)->bytes;
     _CDeferObjDeletionList<std::vector<_CStgSlotItem>> own;
     size_t done = 0;
     for (const _CStgSlotItem& slot : *gather_chain(id, own, true)) {
@@ -299,7 +299,7 @@ void _CObjectStorage::write_kept_forms() {
     stream->seek(static_cast<int32_t>(p.offset), 0);
     stream->write(p.bytes, p.length);
   }
-  for (const uint32_t id : ids) kept_.find(id)->unwritten = false;
+  for (const uint32_t id : ids) kept_.peek(id)->unwritten = false;
 }
 
 void _CObjectStorage::shed_kept_forms() {

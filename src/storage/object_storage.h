@@ -307,7 +307,7 @@ void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
   bytes_stored += static_cast<uint64_t>(std::max(remaining(memory), 0));
   _memadapter& form = *memory.adapter_of();
   const bool keep = keeps();
-  if (kept_forms::form* kept = kept_.find(id)) {
+  if (kept_forms::form* kept = kept_.peek(id)) {
     // The slots hold a form older than the kept one. The new form covers
     // the kept one's bytes unless it is shorter; the bytes it leaves, in the
     // slots it gives up too, must be the kept form's.
