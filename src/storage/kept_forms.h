@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <list>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace velkor {
@@ -24,7 +24,12 @@ class kept_forms {
     std::vector<uint8_t> bytes;
     // The slots do not hold these bytes yet.
     bool unwritten = false;
-    std::list<uint32_t>::iterator place;
+    // The chain, as far as a rewrite that grows the form needs it: its
+    // bytes of room, and its last slot (0 room: not known).
+    int64_t room = 0;
+    uint32_t last_slot = 0xFFFFFFFFu;
+    int32_t last_size = 0;
+    uint64_t last_use = 0;
   };
 
   explicit kept_forms(size_t max_bytes = kMaxBytes) : max_bytes_(max_bytes) {}
@@ -33,46 +38,64 @@ class kept_forms {
 
   // The form of `id`, now the most recently used, or null.
   form* find(uint32_t id) {
-    const auto it = forms_.find(id);
-    if (it == forms_.end()) return nullptr;
-    order_.splice(order_.end(), order_, it->second.place);
-    return &it->second;
+    form* f = peek(id);
+    if (f != nullptr) f->last_use = ++clock_;
+    return f;
   }
 
-  // The form of `id` without counting it as a use, or null.
+  // The form of `id` without counting it as a use, or null. A load asks
+  // for its key and then for the whole entry, a rewrite looks before it
+  // keeps: the last id asked for is answered without a search.
   form* peek(uint32_t id) {
+    if (id == last_id_ && last_ != nullptr) return last_;
     const auto it = forms_.find(id);
-    return it == forms_.end() ? nullptr : &it->second;
+    if (it == forms_.end()) return nullptr;
+    last_id_ = id;
+    last_ = &it->second;
+    return last_;
   }
 
   // Keeps `bytes` (taken over) as the form of `id`, replacing any before.
-  void put(uint32_t id, std::vector<uint8_t>&& bytes, bool unwritten) {
-    const auto added = forms_.try_emplace(id);
-    form& f = added.first->second;
-    if (added.second) {
-      f.place = order_.insert(order_.end(), id);
-    } else {
-      order_.splice(order_.end(), order_, f.place);
-      bytes_ -= f.bytes.capacity();
+  // The chain of a form already kept stays as it was.
+  form& put(uint32_t id, std::vector<uint8_t>&& bytes, bool unwritten) {
+    form* f = peek(id);
+    if (f == nullptr) {
+      f = &forms_[id];
+      last_id_ = id;
+      last_ = f;
     }
-    f.bytes.swap(bytes);
-    f.unwritten = unwritten;
-    bytes_ += f.bytes.capacity();
+    bytes_ -= f->bytes.capacity();
+    f->bytes.swap(bytes);
+    f->unwritten = unwritten;
+    f->last_use = ++clock_;
+    bytes_ += f->bytes.capacity();
+    return *f;
   }
 
   void erase(uint32_t id) {
     const auto it = forms_.find(id);
     if (it == forms_.end()) return;
+    if (last_ == &it->second) last_ = nullptr;
     bytes_ -= it->second.bytes.capacity();
-    order_.erase(it->second.place);
     forms_.erase(it);
   }
 
   size_t bytes() const { return bytes_; }
   size_t bound() const { return max_bytes_; }
   void set_bound(size_t max_bytes) { max_bytes_ = max_bytes; }
-  // The least recently used id, or 0xFFFFFFFF when none is kept.
-  uint32_t oldest() const { return order_.empty() ? 0xFFFFFFFFu : order_.front(); }
+
+  // Lets go of the least recently used forms until at most `bytes` are
+  // kept.
+  void drop_oldest_until(size_t bytes) {
+    std::vector<std::pair<uint64_t, uint32_t>> by_use;
+    by_use.reserve(forms_.size());
+    for (const auto& f : forms_) by_use.emplace_back(f.second.last_use, f.first);
+    std::sort(by_use.begin(), by_use.end());
+    for (const auto& use : by_use) {
+      if (bytes_ <= bytes) break;
+      erase(use.second);
+    }
+  }
 
   // The ids whose slots do not hold their form yet, ascending (the order of
   // their slots in the file).
@@ -87,13 +110,17 @@ class kept_forms {
 
   void clear() {
     std::unordered_map<uint32_t, form>().swap(forms_);
-    order_.clear();
+    last_ = nullptr;
     bytes_ = 0;
   }
 
  private:
+  // Forms stay where they are while others come and go, so last_ holds
+  // until its own form is erased.
   std::unordered_map<uint32_t, form> forms_;
-  std::list<uint32_t> order_;
+  uint32_t last_id_ = 0xFFFFFFFFu;
+  form* last_ = nullptr;
+  uint64_t clock_ = 0;
   size_t bytes_ = 0;
   size_t max_bytes_;
 };

@@ -252,6 +252,40 @@ void _CObjectStorage::check_chains(const std::vector<uint32_t>& ids) {
   chains_ = chain_state::apart;
 }
 
+bool _CObjectStorage::grow_kept_form(uint32_t id, std::vector<uint8_t>& bytes) {
+  kept_forms::form* kept = kept_.peek(id);
+  const int64_t length = static_cast<int64_t>(bytes.size());
+  if (kept == nullptr || kept->room <= 0 || length <= kept->room - kept->last_size) return false;
+  // Bytes of the kept form beyond the new one must reach the slots first.
+  if (kept->unwritten && static_cast<int64_t>(kept->bytes.size()) > length) return false;
+  forget_probe();
+  if (length > kept->room) {
+    const _CStgSlotItem added = __alloc_new_slot(static_cast<int32_t>(length - kept->room));
+    _CStgSlotItem* last = find_slot(kept->last_slot);
+    if (last == nullptr) throw storage_errors::slot_link_failure();
+    last->next = added.offset;
+    extend_known_chain(id, static_cast<uint32_t>(slots.size() - 1));
+    kept->room += added.size;
+    kept->last_slot = added.offset;
+    kept->last_size = added.size;
+  }
+  modified = true;
+  bytes_stored += static_cast<uint64_t>(length);
+  kept_.put(id, std::move(bytes), true);
+  shed_kept_forms();
+  return true;
+}
+
+void _CObjectStorage::extend_known_chain(uint32_t id, uint32_t index) {
+  const auto known = known_chains_.find(id);
+  if (known == known_chains_.end()) return;
+  std::vector<uint32_t>& indexes = known->second;
+  known_slots_ -= indexes.capacity();
+  indexes.push_back(index);
+  known_slots_ += indexes.capacity();
+  if (known_slots_ > kMaxKnownSlots) forget_chains();
+}
+
 void _CObjectStorage::write_form(const std::vector<_CStgSlotItem>& chain,
                                  const std::vector<uint8_t>& bytes) {
   size_t done = 0;
@@ -308,7 +342,7 @@ void _CObjectStorage::shed_kept_forms() {
   // quarter of the bound is free: written one by one, each form would load
   // a page of the file for every slot of its chain.
   write_kept_forms();
-  while (kept_.bytes() > kept_.bound() / 4 * 3) kept_.erase(kept_.oldest());
+  kept_.drop_oldest_until(kept_.bound() / 4 * 3);
 }
 
 void _CObjectStorage::check_slots_within(int64_t file_size) const {

@@ -133,6 +133,12 @@ class _CObjectStorage {
   // Writes `bytes` across `chain` from its first slot on, as much into each
   // slot as it holds.
   void write_form(const std::vector<_CStgSlotItem>& chain, const std::vector<uint8_t>& bytes);
+  // A rewrite of a kept object whose new form ends in the last slot of its
+  // chain or beyond: the chain is known, so it is not gathered; at most a
+  // slot is appended and linked. False when the rewrite needs the chain.
+  bool grow_kept_form(uint32_t id, std::vector<uint8_t>& bytes);
+  // Adds the record at `index` to the end of the remembered chain of `id`.
+  void extend_known_chain(uint32_t id, uint32_t index);
   // Writes the kept form of `id` into its chain unless it is there.
   void write_kept_form(uint32_t id);
   // Past the bound, writes out every form and lets go of the least
@@ -301,12 +307,13 @@ void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
   _memadapter adapter;
   _memstream memory(&adapter);
   serialize(object, memory);
+  _memadapter& form = *memory.adapter_of();
+  const bool keep = keeps();
+  if (keep && grow_kept_form(id, form.buffer)) return;
   _CDeferObjDeletionList<std::vector<_CStgSlotItem>> own;
   std::vector<_CStgSlotItem>& chain = *gather_chain(id, own, false);
   if (chain.empty()) throw storage_errors::save_at_invalid_slot();
   bytes_stored += static_cast<uint64_t>(std::max(remaining(memory), 0));
-  _memadapter& form = *memory.adapter_of();
-  const bool keep = keeps();
   if (kept_forms::form* kept = kept_.peek(id)) {
     // The slots hold a form older than the kept one. The new form covers
     // the kept one's bytes unless it is shorter; the bytes it leaves, in the
@@ -320,6 +327,8 @@ void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
 
   uint32_t last_written = kNoSlot;
   size_t written = 0;
+  int64_t room = 0;
+  int32_t last_size = 0;
   for (size_t k = 0; k < chain.size(); ++k) {
     const _CStgSlotItem& slot = chain[k];
     if (!keep) prefetch_ahead(chain, k);
@@ -331,6 +340,8 @@ void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
         __copy_stream(*stream, memory, slot.size);
       }
       last_written = slot.offset;
+      last_size = slot.size;
+      room += slot.size;
       ++written;
     } else {
       _CStgSlotItem* surplus = find_slot(slot.offset);
@@ -364,9 +375,15 @@ void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
     chain_indexes_.resize(written);
     chain_indexes_.push_back(static_cast<uint32_t>(slots.size() - 1));
     remember_chain(id);
+    last_written = added.offset;
+    last_size = added.size;
+    room += added.size;
   }
   if (keep) {
-    kept_.put(id, std::move(form.buffer), true);
+    kept_forms::form& kept = kept_.put(id, std::move(form.buffer), true);
+    kept.room = room;
+    kept.last_slot = last_written;
+    kept.last_size = last_size;
     shed_kept_forms();
   }
 }
