@@ -316,7 +316,7 @@ uint32_t _CTokenIndexes::__insert_token(std::string_view token, uint32_t hash, i
       postings.push_back(posting{path_id, count});
       const size_t n = postings.size();
       if (n > 1 && postings[n - 2].path_id > path_id && token_cache.mark(id)) {
-        unsorted_entries.push_back(id);
+        unsorted_entries.push_back(unsorted_entry{id, static_cast<uint32_t>(n - 1)});
       }
       token_cache._mark_modified(id);
       return id;
@@ -346,19 +346,43 @@ uint32_t _CTokenIndexes::__insert_token(std::string_view token, uint32_t hash, i
 }
 
 void _CTokenIndexes::settle_postings() {
-  for (const uint32_t id : unsorted_entries) settle_postings(id);
+  for (const unsorted_entry& unsorted : unsorted_entries) {
+    settle_postings(unsorted.id, unsorted.sorted);
+  }
   unsorted_entries.clear();
 }
 
-void _CTokenIndexes::settle_postings(uint32_t token_id) {
+void _CTokenIndexes::settle_postings(uint32_t token_id, size_t sorted) {
   // Marks are taken here or before, so an id listed twice is settled once.
   token_entry* entry = token_cache.take_mark(token_id);
   if (entry == nullptr) return;
   std::vector<posting>& postings = entry->postings;
-  const auto tail = std::is_sorted_until(postings.begin(), postings.end(), posting_less);
-  sort_by_key(&*tail, postings.data() + postings.size(), postings_scratch,
+  const size_t from = std::min(sorted, postings.size());
+  const auto tail =
+      std::is_sorted_until(postings.begin() + static_cast<ptrdiff_t>(from > 0 ? from - 1 : 0),
+                           postings.end(), posting_less);
+  if (tail == postings.end()) return;
+  // The appended postings, usually one or a few: put in order apart, then
+  // each, from the last, into its place, the postings behind it moved up in
+  // one block. Only the postings behind the first one's place move, and no
+  // buffer as long as the list is taken.
+  std::vector<posting>& appended = postings_scratch;
+  appended.assign(tail, postings.end());
+  sort_by_key(appended.data(), appended.data() + appended.size(), postings_sort_scratch,
               [](const posting& p) { return signed_key(p.path_id); });
-  std::inplace_merge(postings.begin(), tail, postings.end(), posting_less);
+  posting* const first = postings.data();
+  size_t in_order = static_cast<size_t>(tail - postings.begin());
+  size_t end = postings.size();
+  for (size_t next = appended.size(); next-- > 0;) {
+    const posting p = appended[next];
+    const size_t at =
+        static_cast<size_t>(std::upper_bound(first, first + in_order, p, posting_less) - first);
+    const size_t moving = in_order - at;
+    std::memmove(first + end - moving, first + at, moving * sizeof(posting));
+    end -= moving;
+    first[--end] = p;
+    in_order = at;
+  }
 }
 
 uint32_t _CTokenIndexes::__insert_path_id(int32_t path_id, const std::vector<uint32_t>& token_ids) {

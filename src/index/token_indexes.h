@@ -174,7 +174,8 @@ class _CTokenIndexes {
   // Puts in order the postings appended out of order, of every entry or of
   // one; readers and write-backs call them first.
   void settle_postings();
-  void settle_postings(uint32_t token_id);
+  // `sorted`: postings known to be in order from the first on.
+  void settle_postings(uint32_t token_id, size_t sorted = 0);
   // The entry id of a query token and the entry, its postings in order.
   uint32_t find_query(std::string_view query, token_entry** entry);
 
@@ -205,11 +206,16 @@ class _CTokenIndexes {
   // Appending postings out of order. While every token entry was created in
   // this session, a path id never indexed in it has no posting anywhere:
   // its postings are appended, and the entries so left out of order carry
-  // the token cache's mark and are listed in `unsorted_entries`.
+  // the token cache's mark and are listed in `unsorted_entries`, with the
+  // length of the part of their postings that was in order when marked.
   enum class append_mode : uint8_t { undecided, allowed, refused };
   append_mode appending = append_mode::undecided;
   std::unordered_set<uint32_t> indexed_path_ids;
-  std::vector<uint32_t> unsorted_entries;
+  struct unsorted_entry {
+    uint32_t id;
+    uint32_t sorted;
+  };
+  std::vector<unsorted_entry> unsorted_entries;
   // Scratch of _insert_tokens, kept to spare allocations.
   std::vector<token_count> counts_scratch;
   std::vector<uint32_t> ids_scratch;
@@ -223,6 +229,7 @@ class _CTokenIndexes {
   std::vector<sort_key> keys_sort_scratch;
   std::vector<token_count> sorted_scratch;
   std::vector<posting> postings_scratch;
+  std::vector<posting> postings_sort_scratch;
   std::vector<uint32_t> ids_sort_scratch;
 };
 
