@@ -23,6 +23,11 @@ namespace velkor {
 // stored and loaded as one block.
 #pragma pack(push, 1)
 struct posting {
+  // Left unset: a list is grown to take a block of stored postings, which
+  // would otherwise be zeroed first and then overwritten.
+  posting() {}  // NOLINT(modernize-use-equals-default): `= default` zeroes in resize
+  posting(int32_t path_id, uint16_t count) : path_id(path_id), count(count) {}
+
   int32_t path_id;
   uint16_t count;
 };
