@@ -45,7 +45,10 @@ void token_entry::load(_stream& stream) {
     // A short read may hand over no whole record at all.
     if (records <= 0) return;
     const size_t at = postings.size();
-    postings.resize(at + static_cast<size_t>(records));
+    // Room for one more: an entry loaded for indexing takes a posting next.
+    const size_t size = at + static_cast<size_t>(records);
+    if (postings.capacity() < size) postings.reserve(size + 1);
+    postings.resize(size);
     posting* out = postings.data() + at;
     if (kStoredAsHeld) {
       std::memcpy(out, r, static_cast<size_t>(records) * kPostingBytes);
