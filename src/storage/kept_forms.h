@@ -17,11 +17,15 @@ namespace velkor {
 
 class kept_forms {
  public:
-  // The bytes kept at most, counted by their room.
+  // The bytes kept at most, counted by their room and what each form costs
+  // besides (its place in the map, the heap's headers).
   static constexpr size_t kMaxBytes = size_t{16} << 20;
+  static constexpr size_t kFormOverhead = 96;
 
   struct form {
     std::vector<uint8_t> bytes;
+    // Which kind of object wrote the form (see _CObjectStorage::kind_of).
+    const void* kind = nullptr;
     // The slots do not hold these bytes yet.
     bool unwritten = false;
     // The chain, as far as a rewrite that grows the form needs it: its
@@ -29,6 +33,7 @@ class kept_forms {
     int64_t room = 0;
     uint32_t last_slot = 0xFFFFFFFFu;
     int32_t last_size = 0;
+    int32_t slot_count = 0;
     uint64_t last_use = 0;
   };
 
@@ -63,6 +68,7 @@ class kept_forms {
       f = &forms_[id];
       last_id_ = id;
       last_ = f;
+      bytes_ += kFormOverhead;
     }
     bytes_ -= f->bytes.capacity();
     f->bytes.swap(bytes);
@@ -76,7 +82,7 @@ class kept_forms {
     const auto it = forms_.find(id);
     if (it == forms_.end()) return;
     if (last_ == &it->second) last_ = nullptr;
-    bytes_ -= it->second.bytes.capacity();
+    bytes_ -= it->second.bytes.capacity() + kFormOverhead;
     forms_.erase(it);
   }
 

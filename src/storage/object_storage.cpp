@@ -217,6 +217,7 @@ void _CObjectStorage::_load_stg_slots(_stream& from) {
     if (slot.in_use == 0) idle_slots.push_back(slot.offset);
   }
   kept_.clear();
+  std::vector<bool>().swap(pending_);
   chains_ = slots.empty() ? chain_state::apart : chain_state::unchecked;
 }
 
@@ -256,18 +257,23 @@ bool _CObjectStorage::grow_kept_form(uint32_t id, std::vector<uint8_t>& bytes) {
   kept_forms::form* kept = kept_.peek(id);
   const int64_t length = static_cast<int64_t>(bytes.size());
   if (kept == nullptr || kept->room <= 0 || length <= kept->room - kept->last_size) return false;
-  // Bytes of the kept form beyond the new one must reach the slots first.
-  if (kept->unwritten && static_cast<int64_t>(kept->bytes.size()) > length) return false;
+  // A written form's slots are held again only by the full rewrite, and
+  // bytes of the kept form beyond the new one must reach the slots first.
+  if (!kept->unwritten || static_cast<int64_t>(kept->bytes.size()) > length) return false;
+  if (length > kept->room && kept->slot_count >= kMaxChainSlots - 1) return false;
   forget_probe();
   if (length > kept->room) {
     const _CStgSlotItem added = __alloc_new_slot(static_cast<int32_t>(length - kept->room));
     _CStgSlotItem* last = find_slot(kept->last_slot);
     if (last == nullptr) throw storage_errors::slot_link_failure();
     last->next = added.offset;
-    extend_known_chain(id, static_cast<uint32_t>(slots.size() - 1));
+    const uint32_t index = static_cast<uint32_t>(slots.size() - 1);
+    extend_known_chain(id, index);
+    set_pending(std::vector<uint32_t>{index}, true);
     kept->room += added.size;
     kept->last_slot = added.offset;
     kept->last_size = added.size;
+    ++kept->slot_count;
   }
   modified = true;
   bytes_stored += static_cast<uint64_t>(length);
@@ -298,11 +304,33 @@ void _CObjectStorage::write_form(const std::vector<_CStgSlotItem>& chain,
   }
 }
 
+void _CObjectStorage::set_pending(const std::vector<uint32_t>& indexes, bool held) {
+  if (held && pending_.size() < slots.size()) pending_.resize(slots.size(), false);
+  for (const uint32_t i : indexes) {
+    if (i < pending_.size()) pending_[i] = held;
+  }
+}
+
+bool _CObjectStorage::any_pending(const std::vector<uint32_t>& indexes) const {
+  for (const uint32_t i : indexes) {
+    if (i < pending_.size() && pending_[i]) return true;
+  }
+  return false;
+}
+
+void _CObjectStorage::stop_keeping() {
+  write_kept_forms();
+  kept_.clear();
+  std::vector<bool>().swap(pending_);
+  chains_ = chain_state::shared;
+}
+
 void _CObjectStorage::write_kept_form(uint32_t id) {
   kept_forms::form* kept = kept_.peek(id);
   if (kept == nullptr || !kept->unwritten) return;
   _CDeferObjDeletionList<std::vector<_CStgSlotItem>> own;
   write_form(*gather_chain(id, own, true), kept->bytes);
+  set_pending(chain_indexes_, false);
   kept->unwritten = false;
 }
 
@@ -315,12 +343,15 @@ void _CObjectStorage::write_kept_forms() {
     const uint8_t* bytes;
   };
   std::vector<part> parts;
+  std::vector<uint32_t> held;
   const std::vector<uint32_t> ids = kept_.unwritten_ids();
   for (const uint32_t id : ids) {
     const std::vector<uint8_t>& bytes = kept_.peek(id)->bytes;
     _CDeferObjDeletionList<std::vector<_CStgSlotItem>> own;
     size_t done = 0;
-    for (const _CStgSlotItem& slot : *gather_chain(id, own, true)) {
+    const std::vector<_CStgSlotItem>& chain = *gather_chain(id, own, true);
+    held.insert(held.end(), chain_indexes_.begin(), chain_indexes_.end());
+    for (const _CStgSlotItem& slot : chain) {
       if (done >= bytes.size()) break;
       const size_t length = std::min(static_cast<size_t>(slot.size), bytes.size() - done);
       parts.push_back(part{slot.offset, static_cast<int32_t>(length), bytes.data() + done});
@@ -333,6 +364,7 @@ void _CObjectStorage::write_kept_forms() {
     stream->seek(static_cast<int32_t>(p.offset), 0);
     stream->write(p.bytes, p.length);
   }
+  set_pending(held, false);
   for (const uint32_t id : ids) kept_.peek(id)->unwritten = false;
 }
 
@@ -370,6 +402,16 @@ int32_t _CObjectStorage::free_object(uint32_t id) {
   // Freed slots keep their bytes: those of the kept form.
   write_kept_form(id);
   kept_.erase(id);
+  if (!pending_.empty()) {
+    // A chain that runs into a kept one would make its slots idle.
+    // A damaged chain fails in the walk below, as far as it goes.
+    _CDeferObjDeletionList<std::vector<_CStgSlotItem>> own;
+    try {
+      gather_chain(id, own, false);
+    } catch (const _exception&) {
+    }
+    if (any_pending(chain_indexes_)) stop_keeping();
+  }
   forget_chain(id);
   __CPredRecycleSlots recycle(&idle_slots);
   const int32_t freed = __go_through_slot_link(id, recycle);

@@ -101,6 +101,10 @@ class _CObjectStorage {
   // write_kept_forms), provided no two chains share a slot. Loads of a kept
   // object read its form. Since each slot belongs to one chain, the slots
   // end up with the same bytes as if every form had been written at once.
+  // Only a damaged index reaches the slots of a kept form otherwise than
+  // through its own id and kind (a path entry listing a path entry, or the
+  // middle of a chain, as a token entry): then every form is written out
+  // and none is kept for the rest of the session.
   bool keeping = false;
   // Whether the chains of a loaded slot table are still to be checked.
   bool chains_unchecked() const { return chains_ == chain_state::unchecked; }
@@ -129,7 +133,22 @@ class _CObjectStorage {
   // A new index has no chains to share slots.
   chain_state chains_ = chain_state::apart;
   kept_forms kept_;
+  // The slots whose bytes an unwritten kept form holds, by record index.
+  std::vector<bool> pending_;
   bool keeps() const { return keeping && chains_ == chain_state::apart; }
+  // One tag per kind of object, to tell the kinds' forms apart.
+  template <class Obj>
+  static const void* kind_of() {
+    static const char tag = 0;
+    return &tag;
+  }
+  // Marks or clears the records at `indexes` as held by a kept form.
+  void set_pending(const std::vector<uint32_t>& indexes, bool held);
+  // Whether any record at `indexes` is held by a kept form.
+  bool any_pending(const std::vector<uint32_t>& indexes) const;
+  // The index was reached otherwise than through a kept form's own id and
+  // kind: writes every kept form out and keeps none from now on.
+  void stop_keeping();
   // Writes `bytes` across `chain` from its first slot on, as much into each
   // slot as it holds.
   void write_form(const std::vector<_CStgSlotItem>& chain, const std::vector<uint8_t>& bytes);
@@ -308,11 +327,29 @@ void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
   _memstream memory(&adapter);
   serialize(object, memory);
   _memadapter& form = *memory.adapter_of();
-  const bool keep = keeps();
-  if (keep && grow_kept_form(id, form.buffer)) return;
+  {
+    const kept_forms::form* kept = kept_.peek(id);
+    if (kept != nullptr && kept->kind != kind_of<Obj>()) stop_keeping();
+  }
+  if (keeps() && grow_kept_form(id, form.buffer)) return;
   _CDeferObjDeletionList<std::vector<_CStgSlotItem>> own;
   std::vector<_CStgSlotItem>& chain = *gather_chain(id, own, false);
   if (chain.empty()) throw storage_errors::save_at_invalid_slot();
+  if (!pending_.empty()) {
+    if (kept_.peek(id) == nullptr && any_pending(chain_indexes_)) {
+      // A chain that runs into a kept one: written as it stands.
+      const std::vector<uint32_t> walked = chain_indexes_;
+      stop_keeping();
+      chain_indexes_ = walked;
+    } else {
+      // Held again below if the new form is kept; the slots given up are
+      // idle, and written through they hold their bytes.
+      set_pending(chain_indexes_, false);
+    }
+  }
+  // A chain that this rewrite may take past the length a walk accepts is
+  // written through, so that its next load walks it and refuses it.
+  const bool keep = keeps() && chain.size() < static_cast<size_t>(kMaxChainSlots);
   bytes_stored += static_cast<uint64_t>(std::max(remaining(memory), 0));
   if (kept_forms::form* kept = kept_.peek(id)) {
     // The slots hold a form older than the kept one. The new form covers
@@ -361,6 +398,7 @@ void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
       modified = true;
     }
     chain_indexes_.resize(written);
+    if (keep) set_pending(chain_indexes_, true);
     remember_chain(id);
   } else {
     const _CStgSlotItem added = __alloc_new_slot(left);
@@ -374,6 +412,7 @@ void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
     last->next = added.offset;
     chain_indexes_.resize(written);
     chain_indexes_.push_back(static_cast<uint32_t>(slots.size() - 1));
+    if (keep) set_pending(chain_indexes_, true);
     remember_chain(id);
     last_written = added.offset;
     last_size = added.size;
@@ -381,9 +420,11 @@ void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
   }
   if (keep) {
     kept_forms::form& kept = kept_.put(id, std::move(form.buffer), true);
+    kept.kind = kind_of<Obj>();
     kept.room = room;
     kept.last_slot = last_written;
     kept.last_size = last_size;
+    kept.slot_count = static_cast<int32_t>(written) + (left > 0 ? 1 : 0);
     shed_kept_forms();
   }
 }
@@ -391,14 +432,20 @@ void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
 template <class Obj>
 bool _CObjectStorage::_load_object_entire(uint32_t id, Obj& object) {
   if (kept_forms::form* kept = kept_.find(id)) {
-    forget_probe();
-    bytes_gathered += kept->bytes.size();
-    load_from(kept->bytes, object);
-    return true;
+    if (kept->kind == kind_of<Obj>()) {
+      forget_probe();
+      bytes_gathered += kept->bytes.size();
+      load_from(kept->bytes, object);
+      return true;
+    }
+    stop_keeping();
   }
   _CDeferObjDeletionList<std::vector<_CStgSlotItem>> own;
   const std::vector<_CStgSlotItem>& chain = *gather_chain(id, own, true);
   if (chain.empty()) return false;
+  // A chain that runs into a kept one reads the bytes a write would have
+  // left there.
+  if (!pending_.empty() && any_pending(chain_indexes_)) stop_keeping();
   _memadapter adapter;
   _memstream memory(&adapter);
   // Only the bytes of the stored form are gathered, once its leading fields
@@ -445,14 +492,21 @@ bool _CObjectStorage::_load_object_entire(uint32_t id, Obj& object) {
 template <class Obj>
 bool _CObjectStorage::_load_object_partial(uint32_t id, typename Obj::key_type& key) {
   if (kept_forms::form* kept = kept_.find(id)) {
-    forget_probe();
-    if (!key_of_bytes<Obj>(kept->bytes.data(), kept->bytes.size(), key, 0)) {
-      load_key_from<Obj>(kept->bytes, key);
+    if (kept->kind == kind_of<Obj>()) {
+      forget_probe();
+      if (!key_of_bytes<Obj>(kept->bytes.data(), kept->bytes.size(), key, 0)) {
+        load_key_from<Obj>(kept->bytes, key);
+      }
+      return true;
     }
-    return true;
+    stop_keeping();
   }
   const _CStgSlotItem* slot = find_slot(id);
   if (slot == nullptr) return false;
+  if (!pending_.empty() &&
+      any_pending(std::vector<uint32_t>{static_cast<uint32_t>(slot - slots.data())})) {
+    stop_keeping();
+  }
   if (slot->in_use == 0) {
     throw storage_errors::idle_slot_in_chain("_CObjectStorage::_load_object_partial");
   }

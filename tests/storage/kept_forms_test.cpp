@@ -1,7 +1,9 @@
 // Kept forms change when slot bytes are written, never which: a workload
 // with small caches leaves the same file whether every written-back form
 // goes into its slots at once (bound 0), in batches past a small bound, or
-// only at the save and the close.
+// only at the save and the close. A damaged index that reaches a kept form
+// otherwise than through its own id and kind, and a chain taken past the
+// length a walk accepts, answer as their slots would.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -76,6 +78,117 @@ TEST(KeptForms, TheFileIsTheSameWhenFormsAreWrittenLaterOrAtOnce) {
   ASSERT_GT(at_once.size(), 100000u);
   EXPECT_EQ(run(dir.file("batches.idx"), 16 * 1024), at_once);
   EXPECT_EQ(run(dir.file("kept.idx"), size_t{1} << 30), at_once);
+}
+
+void put32(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
+  if (bytes.size() < at + 4) bytes.resize(at + 4, 0);
+  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+void append32(std::vector<uint8_t>& bytes, uint32_t value) { put32(bytes, bytes.size(), value); }
+
+struct outcome {
+  uint32_t result;
+  error_texts error;
+};
+
+// Path id 254 has the entry 254, 4, then four token ids: read as a token
+// entry, its first byte 0xFE is a two-byte token and its count (4) asks for
+// 24 bytes of postings, which the slot holds and the form does not.
+outcome discard_through_a_path_entry(const std::string& path, size_t bound) {
+  std::srand(5);
+  touch(path);
+  idx_handle h = idx_open(path.c_str(), false);
+  EXPECT_NE(h, nullptr);
+  idx_index(h, 5, "a b", " ");
+  idx_index(h, 254, "c d", " ");
+  EXPECT_TRUE(idx_save(h));
+  const uint32_t listing = index_of(h)->paths().at(5);
+  const uint32_t listed = index_of(h)->paths().at(254);
+  idx_close(h);
+  // The path entry of 5 lists the path entry of 254 in place of a token.
+  std::vector<uint8_t> bytes = read_file(path);
+  put32(bytes, listing + 8, listed);
+  write_file(path, bytes);
+
+  h = idx_open(path.c_str(), false);
+  EXPECT_NE(h, nullptr);
+  index_of(h)->object_storage()->bound_kept_forms(bound);
+  idx_index(h, 254, "e f", " ");
+  EXPECT_TRUE(idx_save(h));
+  const outcome out{idx_discard(h, 5), last_error_texts()};
+  idx_close(h);
+  return out;
+}
+
+TEST(KeptForms, AFormReadAsTheOtherKindAnswersAsItsSlots) {
+  temp_dir dir;
+  const outcome at_once = discard_through_a_path_entry(dir.file("at_once.idx"), 0);
+  const outcome kept = discard_through_a_path_entry(dir.file("kept.idx"), size_t{1} << 30);
+  EXPECT_EQ(kept.result, at_once.result);
+  EXPECT_TRUE(texts_equal(kept.error, at_once.error));
+}
+
+// A saved index whose token entry "x" fills a chain of exactly 65,536 slots
+// of 32 bytes, 2 bytes short of its room; path id 0 lists it.
+std::vector<uint8_t> full_chain_file() {
+  constexpr uint32_t kSlots = 65536;
+  constexpr uint32_t kPostings = (kSlots * 32 - 6) / 6;
+  std::vector<uint8_t> file(512, 0);
+  file.push_back(1);  // the token form of "x", unscrambled
+  file.push_back('x');
+  append32(file, kPostings);
+  for (uint32_t i = 0; i < kPostings; ++i) {
+    append32(file, i);
+    file.push_back(1);
+    file.push_back(0);
+  }
+  file.resize(512 + size_t{kSlots} * 32, 0);
+  const uint32_t path_slot = static_cast<uint32_t>(file.size());
+  append32(file, 0);
+  append32(file, 1);
+  append32(file, 512);
+  file.resize(path_slot + 32, 0);
+  const uint32_t data_end = static_cast<uint32_t>(file.size());
+  append32(file, kSlots + 1);
+  for (uint32_t i = 0; i <= kSlots; ++i) {
+    append32(file, 512 + 32 * i);
+    append32(file, 32);
+    file.push_back(1);
+    append32(file, i + 1 < kSlots ? 512 + 32 * (i + 1) : 0xFFFFFFFFu);
+  }
+  const uint32_t tokens = static_cast<uint32_t>(file.size());
+  for (const uint32_t v : {1u, static_cast<uint32_t>('x'), 512u}) append32(file, v);
+  const uint32_t paths = static_cast<uint32_t>(file.size());
+  for (const uint32_t v : {1u, 0u, path_slot}) append32(file, v);
+  const uint32_t names = static_cast<uint32_t>(file.size());
+  append32(file, 0);
+  const uint32_t end = static_cast<uint32_t>(file.size());
+  append32(file, 0x013265F6);
+  const uint32_t header[12] = {0x013265F6, 32,    512,   data_end, data_end, tokens,
+                               tokens,     paths, paths, names,    names,    end};
+  for (int i = 0; i < 12; ++i) put32(file, 4 * static_cast<size_t>(i), header[i]);
+  return file;
+}
+
+TEST(KeptForms, AChainPastTheWalkLimitIsSavedAndRefusesToLoad) {
+  temp_dir dir;
+  const std::string path = dir.file("long.idx");
+  write_file(path, full_chain_file());
+  idx_handle h = idx_open(path.c_str(), false);
+  ASSERT_NE(h, nullptr);
+  // "x" comes first and is written back by the trim: one more posting, and
+  // its chain gains a 65,537th slot.
+  std::string text = "x";
+  for (int i = 0; i < 70; ++i) text += " z" + std::to_string(i);
+  EXPECT_EQ(idx_index(h, 1000000, text.c_str(), " "), 71u);
+  EXPECT_TRUE(no_error());
+  // Loading the entry walks its chain, which is now too long.
+  EXPECT_STREQ(idx_query(h, "x", nullptr), "");
+  EXPECT_STREQ(_get_err_id(), "_CObjectStorage.TooManySlotsLinked");
+  // The save writes the other entries and the sections all the same.
+  EXPECT_TRUE(idx_save(h));
+  EXPECT_TRUE(no_error());
+  idx_close(h);
 }
 
 }  // namespace
