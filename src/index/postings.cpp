@@ -273,6 +273,9 @@ uint32_t _CTokenIndexes::_insert_tokens(uint32_t path_id, const std::string& tex
 }
 
 void _CTokenIndexes::trim_caches(uint32_t token_keep, uint32_t path_keep) {
+  // Trims while indexing keep the forms of chains of this many slots or
+  // more; the save's keeps all.
+  constexpr int32_t kKeepFromSlots = 4;
   const bool trims = token_cache.recency().size() > token_keep ||
                      path_cache.recency().size() > path_keep;
   const bool writes_back = token_cache.modified_count() > 0 || path_cache.modified_count() > 0;
@@ -289,10 +292,13 @@ void _CTokenIndexes::trim_caches(uint32_t token_keep, uint32_t path_keep) {
     storage->check_chains(ids);
   }
   struct keeping_scope {
-    explicit keeping_scope(_CObjectStorage& s) : storage(s) { storage.keeping = true; }
+    keeping_scope(_CObjectStorage& s, int32_t from_slots) : storage(s) {
+      storage.keeping = true;
+      storage.keep_from_slots = from_slots;
+    }
     ~keeping_scope() { storage.keeping = false; }
     _CObjectStorage& storage;
-  } keeping(*storage);
+  } keeping(*storage, token_keep == 0 && path_keep == 0 ? 0 : kKeepFromSlots);
   token_cache._flush_cache(token_keep);
   path_cache._flush_cache(path_keep);
 }

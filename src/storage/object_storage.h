@@ -106,6 +106,11 @@ class _CObjectStorage {
   // middle of a chain, as a token entry): then every form is written out
   // and none is kept for the rest of the session.
   bool keeping = false;
+  // Chains shorter than this many slots are written through: their forms
+  // cost little to gather or scatter, and an index of many rare tokens
+  // would fill the bound with forms never read again. The save keeps all,
+  // so that their slots are written in file order.
+  int32_t keep_from_slots = 0;
   // Whether the chains of a loaded slot table are still to be checked.
   bool chains_unchecked() const { return chains_ == chain_state::unchecked; }
   // Checks that the slots lie apart, that the chains of `ids` (every stored
@@ -349,7 +354,8 @@ void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
   }
   // A chain that this rewrite may take past the length a walk accepts is
   // written through, so that its next load walks it and refuses it.
-  const bool keep = keeps() && chain.size() < static_cast<size_t>(kMaxChainSlots);
+  const bool keep = keeps() && chain.size() < static_cast<size_t>(kMaxChainSlots) &&
+                    chain.size() >= static_cast<size_t>(keep_from_slots);
   bytes_stored += static_cast<uint64_t>(std::max(remaining(memory), 0));
   if (kept_forms::form* kept = kept_.peek(id)) {
     // The slots hold a form older than the kept one. The new form covers
