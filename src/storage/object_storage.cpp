@@ -312,8 +312,9 @@ void _CObjectStorage::set_pending(const std::vector<uint32_t>& indexes, bool hel
 }
 
 bool _CObjectStorage::any_pending(const std::vector<uint32_t>& indexes) const {
+  if (pending_.empty()) return false;
   for (const uint32_t i : indexes) {
-    if (i < pending_.size() && pending_[i]) return true;
+    if (is_pending(i)) return true;
   }
   return false;
 }

@@ -149,7 +149,9 @@ class _CObjectStorage {
   }
   // Marks or clears the records at `indexes` as held by a kept form.
   void set_pending(const std::vector<uint32_t>& indexes, bool held);
-  // Whether any record at `indexes` is held by a kept form.
+  // Whether the record at `index`, or any at `indexes`, is held by a kept
+  // form.
+  bool is_pending(size_t index) const { return index < pending_.size() && pending_[index]; }
   bool any_pending(const std::vector<uint32_t>& indexes) const;
   // The index was reached otherwise than through a kept form's own id and
   // kind: writes every kept form out and keeps none from now on.
@@ -509,10 +511,7 @@ bool _CObjectStorage::_load_object_partial(uint32_t id, typename Obj::key_type& 
   }
   const _CStgSlotItem* slot = find_slot(id);
   if (slot == nullptr) return false;
-  if (!pending_.empty() &&
-      any_pending(std::vector<uint32_t>{static_cast<uint32_t>(slot - slots.data())})) {
-    stop_keeping();
-  }
+  if (is_pending(static_cast<size_t>(slot - slots.data()))) stop_keeping();
   if (slot->in_use == 0) {
     throw storage_errors::idle_slot_in_chain("_CObjectStorage::_load_object_partial");
   }
