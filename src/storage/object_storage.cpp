@@ -269,7 +269,7 @@ bool _CObjectStorage::grow_kept_form(uint32_t id, std::vector<uint8_t>& bytes) {
     last->next = added.offset;
     const uint32_t index = static_cast<uint32_t>(slots.size() - 1);
     extend_known_chain(id, index);
-    set_pending(std::vector<uint32_t>{index}, true);
+    set_pending(index, true);
     kept->room += added.size;
     kept->last_slot = added.offset;
     kept->last_size = added.size;
@@ -304,11 +304,13 @@ void _CObjectStorage::write_form(const std::vector<_CStgSlotItem>& chain,
   }
 }
 
-void _CObjectStorage::set_pending(const std::vector<uint32_t>& indexes, bool held) {
+void _CObjectStorage::set_pending(size_t index, bool held) {
   if (held && pending_.size() < slots.size()) pending_.resize(slots.size(), false);
-  for (const uint32_t i : indexes) {
-    if (i < pending_.size()) pending_[i] = held;
-  }
+  if (index < pending_.size()) pending_[index] = held;
+}
+
+void _CObjectStorage::set_pending(const std::vector<uint32_t>& indexes, bool held) {
+  for (const uint32_t i : indexes) set_pending(i, held);
 }
 
 bool _CObjectStorage::any_pending(const std::vector<uint32_t>& indexes) const {

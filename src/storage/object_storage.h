@@ -147,7 +147,9 @@ class _CObjectStorage {
     static const char tag = 0;
     return &tag;
   }
-  // Marks or clears the records at `indexes` as held by a kept form.
+  // Marks or clears the record at `index`, or those at `indexes`, as held
+  // by a kept form.
+  void set_pending(size_t index, bool held);
   void set_pending(const std::vector<uint32_t>& indexes, bool held);
   // Whether the record at `index`, or any at `indexes`, is held by a kept
   // form.
