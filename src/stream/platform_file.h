@@ -67,6 +67,9 @@ bool resize_file(file_handle file, int64_t size);
 // The file's size in bytes, or -1 on failure.
 int64_t file_size(file_handle file);
 bool flush_file(file_handle file);
+// Removes the file at `path` (UTF-8 bytes). False when it could not be
+// removed; a file that does not exist counts as removed.
+bool remove_file(const char* path);
 
 // The calling thread's last platform error code (errno, GetLastError).
 int32_t last_error_code();

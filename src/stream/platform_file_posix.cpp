@@ -136,6 +136,8 @@ int64_t file_size(file_handle file) {
 
 bool flush_file(file_handle file) { return ::fsync(to_fd(file)) == 0; }
 
+bool remove_file(const char* path) { return ::unlink(path) == 0 || errno == ENOENT; }
+
 int32_t last_error_code() { return errno; }
 
 void set_last_error_code(int32_t code) { errno = code; }

@@ -137,6 +137,14 @@ int64_t file_size(file_handle file) {
 
 bool flush_file(file_handle file) { return ::FlushFileBuffers(to_handle(file)) != 0; }
 
+bool remove_file(const char* path) {
+  const std::u16string units = utf8_path_units(path);
+  const std::wstring wide(units.begin(), units.end());
+  if (::DeleteFileW(wide.c_str())) return true;
+  const DWORD code = ::GetLastError();
+  return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
 int32_t last_error_code() { return static_cast<int32_t>(::GetLastError()); }
 
 void set_last_error_code(int32_t code) { ::SetLastError(static_cast<DWORD>(code)); }
