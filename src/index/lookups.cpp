@@ -65,8 +65,8 @@ int32_t _CTokenIndexes::_enum_paths(enum_callback callback, void* user_data) {
 
 bool _CTokenIndexes::_get_modify() const {
   if (!storage) return false;
-  return storage->modified || names_registry.dirty != 0 || token_cache.modified_count() > 0 ||
-         path_cache.modified_count() > 0;
+  return save_incomplete_ || storage->modified || names_registry.dirty != 0 ||
+         token_cache.modified_count() > 0 || path_cache.modified_count() > 0;
 }
 
 void _CTokenIndexes::_adjust_cache(int32_t token_limit, int32_t path_limit) {

@@ -35,6 +35,7 @@ _CTokenIndexes::~_CTokenIndexes() { _release(); }
 void _CTokenIndexes::_open(const std::string& path, bool ro) {
   const uint32_t mode = ro ? _fstream::kRead : (_fstream::kRead | _fstream::kWrite);
   stream.reset(new _fstream(path.c_str(), mode, true));
+  stream->keep_saves(ro);
   stream->_seek(0, 0);
   storage.reset(new _CObjectStorage(stream.get()));
   token_cache.set_storage(storage.get());
@@ -65,11 +66,16 @@ bool _CTokenIndexes::_load() {
   stream->_seek(static_cast<int32_t>(header[kWordRegistryBegin]), 0);
   _load_registry(*stream);
   if (read_u32(*stream) != header[kWordMagic]) throw index_errors::magic_missing();
+  // Bytes behind the ending magic mean nothing.
+  stream->set_kept_end(stream->_seek(0, 1));
   return true;
 }
 
 bool _CTokenIndexes::_save() {
   if (!stream || !storage || read_only) return false;
+  // Until the save completes, the file holds no index of its own: closing
+  // rolls it back to the last save, so the changes are not in it.
+  save_incomplete_ = true;
   // A damaged slot table may place the sections written below over the
   // bytes of an entry, which then loads otherwise than it answered.
   answers_.clear();
@@ -77,6 +83,8 @@ bool _CTokenIndexes::_save() {
   storage->write_kept_forms();
   if (storage->slots.empty()) {
     stream->write_back();
+    stream->commit(stream->_size());
+    save_incomplete_ = false;
     return true;
   }
 
@@ -101,6 +109,7 @@ bool _CTokenIndexes::_save() {
   names_registry.dirty = 0;
   header[kWordRegistryEnd] = position();
   write_u32(*stream, kMagic);
+  const int32_t kept_end = stream->_seek(0, 1);
 
   stream->_seek(0, 0);
   for (const uint32_t word : header) write_u32(*stream, word);
@@ -110,19 +119,15 @@ bool _CTokenIndexes::_save() {
   stream->_write(zeros.data(), pad);
   // A host that crashes after the save returns loses nothing.
   stream->write_back();
+  stream->commit(kept_end);
+  save_incomplete_ = false;
   return true;
 }
 
 void _CTokenIndexes::_release() {
   answers_.clear();
-  // What the trims wrote back is in the file after the close, as when the
-  // bytes went into the slots at once; a failure here has no one to tell.
-  if (storage) {
-    try {
-      storage->write_kept_forms();
-    } catch (...) {
-    }
-  }
+  // Closing the stream drops every change since the last save, in the file
+  // too.
   token_table.clear();
   path_table.clear();
   storage.reset();

@@ -202,6 +202,8 @@ class _CTokenIndexes {
   int32_t path_limit_ = kMinCacheLimit;
   path_registry names_registry;
   query_answers answers_;
+  // A save began and has not completed: its changes are not in the file.
+  bool save_incomplete_ = false;
 
   // Appending postings out of order. While every token entry was created in
   // this session, a path id never indexed in it has no posting anywhere:

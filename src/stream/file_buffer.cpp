@@ -80,10 +80,9 @@ bool file_buffer::write_behind(size_t keep) {
   const size_t going =
       modified_pages_ > target ? std::min(unread.size(), modified_pages_ - target) : 0;
   if (going < unread.size()) {
-    std::nth_element(unread.begin(), unread.begin() + static_cast<std::ptrdiff_t>(going),
-                     unread.end(), [this](uint32_t a, uint32_t b) {
-                       return pages_[a].last_use < pages_[b].last_use;
-                     });
+    std::nth_element(
+        unread.begin(), unread.begin() + static_cast<std::ptrdiff_t>(going), unread.end(),
+        [this](uint32_t a, uint32_t b) { return pages_[a].last_use < pages_[b].last_use; });
     unread.resize(going);
   }
   // In file order, as the disk likes it.
@@ -98,6 +97,7 @@ bool file_buffer::write_behind(size_t keep) {
 
 bool file_buffer::drop_stale_tail() {
   if (valid_end_ >= disk_size_) return true;
+  if (!keep_old(valid_end_, disk_size_)) return false;
   if (injected_fault() || !platform::resize_file(file_, valid_end_)) return false;
   disk_size_ = valid_end_;
   return true;
@@ -110,6 +110,10 @@ bool file_buffer::write_page(size_t index, int32_t* failed_bytes) {
   if (length > 0) {
     if (!drop_stale_tail()) {
       *failed_bytes = 0;
+      return false;
+    }
+    if (!keep_old(begin, begin + length)) {
+      *failed_bytes = static_cast<int32_t>(length);
       return false;
     }
     if (injected_fault() ||
@@ -170,6 +174,107 @@ bool file_buffer::read_around(int64_t at, uint8_t* out, int64_t count) {
     }
   }
   std::memset(out + valid, 0, static_cast<size_t>(count - valid));
+  if (!overlay_.empty()) apply_overlay(at, out, count);
+  return true;
+}
+
+void file_buffer::apply_overlay(int64_t at, uint8_t* out, int64_t count) const {
+  auto it =
+      std::upper_bound(overlay_.begin(), overlay_.end(), at,
+                       [](int64_t position, const old_bytes& r) { return position < r.offset; });
+  if (it != overlay_.begin()) --it;
+  for (; it != overlay_.end() && it->offset < at + count; ++it) {
+    const int64_t from = std::max(at, it->offset);
+    const int64_t to = std::min(at + count, it->offset + static_cast<int64_t>(it->bytes.size()));
+    if (from < to) {
+      std::memcpy(out + (from - at), it->bytes.data() + (from - it->offset),
+                  static_cast<size_t>(to - from));
+    }
+  }
+}
+
+bool file_buffer::keep_saves(const std::string& index_path, bool read_only) {
+  std::unique_ptr<journal> kept(new journal(index_path));
+  if (!kept->open_left(!read_only)) return false;
+  if (read_only) {
+    bool hot = false;
+    int64_t saved = 0;
+    std::vector<old_bytes> overlay;
+    const bool read =
+        kept->read(&hot, &saved, [&overlay](int64_t offset, const uint8_t* bytes, int32_t count) {
+          overlay.push_back(old_bytes{offset, std::vector<uint8_t>(bytes, bytes + count)});
+          return true;
+        });
+    if (!read) return false;
+    if (hot) {
+      // Later records of a page cannot differ from the first: a page is
+      // kept once per save. Sorted, the first of each offset stays first.
+      std::stable_sort(overlay.begin(), overlay.end(),
+                       [](const old_bytes& a, const old_bytes& b) { return a.offset < b.offset; });
+      overlay_ = std::move(overlay);
+      size_ = saved;
+      valid_end_ = std::min(valid_end_, saved);
+    }
+    return true;
+  }
+  if (kept->is_open() && !kept->roll_back(file_)) return false;
+  const int64_t size = platform::file_size(file_);
+  if (size < 0) return false;
+  size_ = disk_size_ = valid_end_ = saved_size_ = kept_end_ = size;
+  journal_ = std::move(kept);
+  return true;
+}
+
+bool file_buffer::keep_old(int64_t from, int64_t to) {
+  if (journal_ == nullptr) return true;
+  if (!journal_->started() && !journal_->start(saved_size_)) return false;
+  // The journal restores the file's size; of its bytes, those that mean
+  // something.
+  const int64_t limit = std::min(saved_size_, kept_end_);
+  const int64_t end = std::min(to, limit);
+  if (from >= end) return true;
+  const size_t first = static_cast<size_t>(from >> kPageShift);
+  const size_t last = static_cast<size_t>((end - 1) >> kPageShift);
+  if (journaled_.size() <= last) journaled_.resize(last + 1, false);
+  std::unique_ptr<uint8_t[]> old;
+  for (size_t index = first; index <= last; ++index) {
+    if (journaled_[index]) continue;
+    if (!old) old.reset(new uint8_t[kPageSize]);
+    const int64_t begin = static_cast<int64_t>(index) << kPageShift;
+    const int32_t length = static_cast<int32_t>(std::min(kPageSize, limit - begin));
+    // Nothing of the last save changes in the file before its page is
+    // kept, so the file still holds the page as that save left it.
+    if (injected_fault()) return false;
+    if (platform::read_at(file_, begin, old.get(), length) != length) {
+      platform::set_last_error_code(platform::io_error_code());
+      return false;
+    }
+    if (!journal_->keep(begin, old.get(), length)) return false;
+    journaled_[index] = true;
+  }
+  return true;
+}
+
+bool file_buffer::commit(int64_t kept_end) {
+  if (journal_ == nullptr) return true;
+  if (!journal_->commit()) return false;
+  saved_size_ = size_;
+  kept_end_ = kept_end;
+  std::vector<bool>().swap(journaled_);
+  return true;
+}
+
+bool file_buffer::roll_back() {
+  while (!loaded_.empty()) drop_page(loaded_.back());
+  std::vector<page>().swap(pages_);
+  if (journal_ == nullptr) return true;
+  if (journal_->started()) {
+    if (!journal_->roll_back(file_)) return false;
+  } else if (journal_->is_open() && !journal_->remove()) {
+    return false;
+  }
+  size_ = disk_size_ = valid_end_ = saved_size_;
+  std::vector<bool>().swap(journaled_);
   return true;
 }
 
@@ -236,6 +341,7 @@ bool file_buffer::write_back(int32_t* failed_bytes) {
   }
   if (!drop_stale_tail()) return false;
   if (disk_size_ != size_) {
+    if (!keep_old(size_, disk_size_)) return false;
     if (injected_fault() || !platform::resize_file(file_, size_)) return false;
     disk_size_ = size_;
     valid_end_ = size_;

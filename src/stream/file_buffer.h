@@ -12,8 +12,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "stream/journal.h"
 #include "stream/platform_file.h"
 
 namespace velkor {
@@ -62,6 +64,28 @@ class file_buffer {
   // the size change).
   bool write_back(int32_t* failed_bytes);
   bool has_modified_pages() const { return modified_pages_ > 0 || disk_size_ != size_; }
+
+  // Keeps the file's last save restorable through the journal beside
+  // `index_path`. First, a journal that an earlier session left hot is
+  // rolled back (`read_only`: the last save is read through it, the file
+  // stays as it is). From then on, before the file changes for the first
+  // time after a save the journal begins, and before a byte of that save is
+  // overwritten or cut off its page goes to the journal. False on failure,
+  // with the platform's error code set.
+  bool keep_saves(const std::string& index_path, bool read_only);
+  // After a write_back() that made the file the new save: empties the
+  // journal. False on failure; the journal then still restores the save
+  // before. Of the new save, only the bytes before `kept_end` mean
+  // anything (the rest of the file is kept as a length): only they are
+  // journaled before they change.
+  bool commit(int64_t kept_end);
+  // Of the last save, only the bytes before `kept_end` mean anything.
+  void set_kept_end(int64_t kept_end) { kept_end_ = kept_end; }
+  // Drops every change since the last save, in memory and in the file,
+  // which holds that save again; the journal goes. False on failure, the
+  // journal then left for the next open to roll back.
+  bool roll_back();
+  bool keeps_saves() const { return journal_ != nullptr; }
   // Asks the processor for the lines of a loaded page that hold the bytes
   // at `position`; nothing for pages that are not loaded.
   void prefetch(int64_t position, int32_t count) const;
@@ -91,6 +115,12 @@ class file_buffer {
   // Cuts the file back to what is still valid before anything is written
   // past it, so that bytes truncated earlier come back as zeros.
   bool drop_stale_tail();
+  // Before the file's bytes from `from` to `to` change (or the file's size
+  // does): begins the journal, and keeps the pages of the last save in that
+  // range that it does not hold yet.
+  bool keep_old(int64_t from, int64_t to);
+  // Lays the old bytes of a hot journal over `count` bytes read at `at`.
+  void apply_overlay(int64_t at, uint8_t* out, int64_t count) const;
 
   platform::file_handle file_;
   size_t max_pages_;
@@ -107,6 +137,20 @@ class file_buffer {
   std::vector<uint32_t> loaded_;
   size_t modified_pages_ = 0;
   uint64_t clock_ = 0;
+
+  // The journal, while the buffer keeps saves restorable; the size of the
+  // file at the last save, and which of its pages the journal holds.
+  std::unique_ptr<journal> journal_;
+  int64_t saved_size_ = 0;
+  int64_t kept_end_ = 0;
+  std::vector<bool> journaled_;
+  // A read-only open through a hot journal: the old bytes it holds, by
+  // ascending offset.
+  struct old_bytes {
+    int64_t offset;
+    std::vector<uint8_t> bytes;
+  };
+  std::vector<old_bytes> overlay_;
 };
 
 }  // namespace velkor

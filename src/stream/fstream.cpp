@@ -15,9 +15,15 @@ _fstream::~_fstream() { close(); }
 
 void _fstream::close() {
   if (buffer_ != nullptr) {
-    // Nobody is left to hear of a failure here; what could be written is.
-    int32_t failed_bytes = 0;
-    buffer_->write_back(&failed_bytes);
+    // Nobody is left to hear of a failure here. A file that keeps its saves
+    // goes back to the last one (a journal that could not be rolled back
+    // stays for the next open); any other gets what could be written.
+    if (buffer_->keeps_saves()) {
+      buffer_->roll_back();
+    } else {
+      int32_t failed_bytes = 0;
+      buffer_->write_back(&failed_bytes);
+    }
     buffer_.reset();
   }
   if (handle != platform::kNoFile) platform::close_file(handle);
@@ -36,6 +42,22 @@ void _fstream::write_back() {
     throw stream_errors::resize_error(_size(), _size(), name(), code);
   }
   throw stream_errors::write_error(_size(), failed_bytes, name(), code);
+}
+
+void _fstream::keep_saves(bool read_only) {
+  if (buffer_ == nullptr || buffer_->keep_saves(file_name, read_only)) return;
+  const int32_t code = platform::last_error_code();
+  throw stream_errors::roll_back_error(name(), code);
+}
+
+void _fstream::set_kept_end(int32_t kept_end) {
+  if (buffer_ != nullptr) buffer_->set_kept_end(static_cast<uint32_t>(kept_end));
+}
+
+void _fstream::commit(int32_t kept_end) {
+  if (buffer_ == nullptr || buffer_->commit(static_cast<uint32_t>(kept_end))) return;
+  const int32_t code = platform::last_error_code();
+  throw stream_errors::resize_error(_size(), 0, (file_name + "-journal").c_str(), code);
 }
 
 std::string _fstream::mode_words(uint32_t mode) {

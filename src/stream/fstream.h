@@ -54,6 +54,21 @@ class _fstream : public _stream {
   // written stay buffered for the next try.
   void write_back();
 
+  // Keeps the file's last save restorable through a journal beside it (see
+  // journal.h): a save of an earlier session that never completed is rolled
+  // back first (read through, when `read_only`). From then on the file
+  // changes only as far as the journal can undo, commit() makes its state
+  // the new save, and closing drops whatever changed since the last save.
+  // Raises the roll-back error on failure.
+  void keep_saves(bool read_only);
+  // After write_back(): the file as it stands is the new save, of which
+  // only the bytes before `kept_end` mean anything. Raises the journal's
+  // resize error on failure.
+  void commit(int32_t kept_end);
+  // Of the last save, only the bytes before `kept_end` mean anything: the
+  // journal keeps those, and the file's length.
+  void set_kept_end(int32_t kept_end);
+
   // The mode words of the open error, e.g. "read|write".
   static std::string mode_words(uint32_t mode);
 

@@ -73,6 +73,8 @@ bool remove_file(const char* path);
 
 // The calling thread's last platform error code (errno, GetLastError).
 int32_t last_error_code();
+// Whether `code` says that a file or a folder on its path does not exist.
+bool is_missing_file_error(int32_t code);
 void set_last_error_code(int32_t code);
 // The code a failed transfer reports (EIO, ERROR_WRITE_FAULT).
 int32_t io_error_code();

@@ -140,6 +140,8 @@ bool remove_file(const char* path) { return ::unlink(path) == 0 || errno == ENOE
 
 int32_t last_error_code() { return errno; }
 
+bool is_missing_file_error(int32_t code) { return code == ENOENT || code == ENOTDIR; }
+
 void set_last_error_code(int32_t code) { errno = code; }
 
 int32_t io_error_code() { return EIO; }

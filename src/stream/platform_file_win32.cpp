@@ -147,6 +147,10 @@ bool remove_file(const char* path) {
 
 int32_t last_error_code() { return static_cast<int32_t>(::GetLastError()); }
 
+bool is_missing_file_error(int32_t code) {
+  return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
 void set_last_error_code(int32_t code) { ::SetLastError(static_cast<DWORD>(code)); }
 
 int32_t io_error_code() { return ERROR_WRITE_FAULT; }

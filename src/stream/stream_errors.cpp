@@ -24,11 +24,11 @@ _exception read_error(int32_t available, int32_t count, const char* name, int32_
 }
 
 _exception write_error(int32_t size, int32_t count, const char* name, int32_t code) {
-  return _exception("_stream.WriteErr", "Failed to write data to the stream!", "_stream::write()",
-                    format_params(kParamsCapacity,
-                                  "CurStreamSize[%d] DataSize[%d] StreamName[%s] ErrCode[%d]",
-                                  size, count, name, code),
-                    kTransferAdvice);
+  return _exception(
+      "_stream.WriteErr", "Failed to write data to the stream!", "_stream::write()",
+      format_params(kParamsCapacity, "CurStreamSize[%d] DataSize[%d] StreamName[%s] ErrCode[%d]",
+                    size, count, name, code),
+      kTransferAdvice);
 }
 
 _exception resize_error(int32_t size, int32_t new_size, const char* name, int32_t code) {
@@ -40,11 +40,11 @@ _exception resize_error(int32_t size, int32_t new_size, const char* name, int32_
 }
 
 _exception seek_error(int32_t offset, int32_t size, const char* name, int32_t code) {
-  return _exception("_stream.SeekErr", "Failed to seek in the stream!", "_fstream::seek()",
-                    format_params(kParamsCapacity,
-                                  "SeekOffset[%d] CurStreamSize[%d] FileName[%s] ErrCode[%d]",
-                                  offset, size, name, code),
-                    "");
+  return _exception(
+      "_stream.SeekErr", "Failed to seek in the stream!", "_fstream::seek()",
+      format_params(kParamsCapacity, "SeekOffset[%d] CurStreamSize[%d] FileName[%s] ErrCode[%d]",
+                    offset, size, name, code),
+      "");
 }
 
 _exception size_error(const char* name, int32_t code) {
@@ -57,6 +57,15 @@ _exception open_error(const char* path, const std::string& mode_words, int32_t c
                     format_params(kParamsCapacity, "FileName[%s] OpenMode[%s] ErrCode[%d]", path,
                                   mode_words.c_str(), code),
                     "");
+}
+
+_exception roll_back_error(const char* name, int32_t code) {
+  return _exception("_fstream.RollbackErr", "Failed to restore the last save of the file!",
+                    "_fstream::open()",
+                    format_params(kParamsCapacity, "FileName[%s] ErrCode[%d]", name, code),
+                    "A save did not complete. The journal beside the file holds what restores "
+                    "the last completed save: keep it, and open the index again once the file "
+                    "can be written.");
 }
 
 _exception invalid_origin() {

@@ -16,6 +16,7 @@ _exception resize_error(int32_t size, int32_t new_size, const char* name, int32_
 _exception seek_error(int32_t offset, int32_t size, const char* name, int32_t code);
 _exception size_error(const char* name, int32_t code);
 _exception open_error(const char* path, const std::string& mode_words, int32_t code);
+_exception roll_back_error(const char* name, int32_t code);
 _exception invalid_origin();
 _exception memstream_null_adapter();
 

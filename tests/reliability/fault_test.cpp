@@ -50,7 +50,7 @@ constexpr int kOps = 5;
 
 const std::set<std::string> kStreamErrors = {"_stream.ReadErr", "_stream.WriteErr",
                                              "_stream.ResizeErr", "_stream.SeekErr",
-                                             "_stream.SizeErr"};
+                                             "_stream.SizeErr", "_fstream.RollbackErr"};
 
 // Raised by a workload step that failed, to stop the workload there.
 struct stopped {};

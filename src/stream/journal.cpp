@@ -1,0 +1,180 @@
+#include "stream/journal.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "stream/fault_injection.h"
+#include "stream/serialize.h"
+
+namespace velkor {
+
+namespace {
+
+constexpr char kMagic[8] = {'v', 'e', 'l', 'k', 'o', 'r', 'J', '1'};
+
+void encode_u64(uint8_t* out, uint64_t v) {
+  encode_u32(out, static_cast<uint32_t>(v));
+  encode_u32(out + 4, static_cast<uint32_t>(v >> 32));
+}
+
+uint64_t decode_u64(const uint8_t* in) {
+  return uint64_t{decode_u32(in)} | uint64_t{decode_u32(in + 4)} << 32;
+}
+
+// Tells a record written whole from one cut short or damaged; not a
+// defence against anyone who means harm.
+uint32_t checksum(uint32_t seed, const uint8_t* bytes, size_t count) {
+  uint64_t h = 0x9E3779B97F4A7C15ull ^ seed;
+  auto mix = [&h](uint64_t word) {
+    h = (h ^ word) * 0xFF51AFD7ED558CCDull;
+    h ^= h >> 29;
+  };
+  size_t i = 0;
+  for (; i + 8 <= count; i += 8) mix(decode_u64(bytes + i));
+  uint64_t tail = count;
+  for (size_t shift = 8; i < count; ++i, shift += 8) tail ^= uint64_t{bytes[i]} << (shift % 64);
+  mix(tail);
+  return static_cast<uint32_t>(h ^ (h >> 32));
+}
+
+// The journal's transfers fail where the test seam says, as the buffer's do.
+bool injected_fault() {
+  if (!faults::hit(faults::io_op::buffer_io)) return false;
+  platform::set_last_error_code(platform::io_error_code());
+  return true;
+}
+
+bool write_all(platform::file_handle file, int64_t at, const uint8_t* bytes, int32_t count) {
+  if (injected_fault()) return false;
+  return platform::write_at(file, at, bytes, count) == count;
+}
+
+// Reads `count` bytes at `at`; `whole` is false when the file ended first.
+bool read_all(platform::file_handle file, int64_t at, uint8_t* bytes, int32_t count, bool* whole) {
+  if (injected_fault()) return false;
+  const int32_t got = platform::read_at(file, at, bytes, count);
+  if (got < 0) return false;
+  *whole = got == count;
+  return true;
+}
+
+}  // namespace
+
+journal::journal(const std::string& index_path) : path_(index_path + "-journal") {}
+
+journal::~journal() { close(); }
+
+void journal::close() {
+  if (file_ != platform::kNoFile) platform::close_file(file_);
+  file_ = platform::kNoFile;
+  started_ = false;
+  end_ = 0;
+}
+
+bool journal::open_left(bool writable) {
+  close();
+  const uint32_t mode = platform::kModeRead | (writable ? platform::kModeWrite : 0u);
+  if (injected_fault()) return false;
+  if (platform::open_file(path_.c_str(), mode, &file_)) return true;
+  file_ = platform::kNoFile;
+  return platform::is_missing_file_error(platform::last_error_code());
+}
+
+bool journal::read(bool* hot, int64_t* saved_size, const record_visitor& each) {
+  *hot = false;
+  *saved_size = 0;
+  if (file_ == platform::kNoFile) return true;
+  uint8_t header[kHeaderBytes];
+  bool whole = false;
+  if (!read_all(file_, 0, header, kHeaderBytes, &whole)) return false;
+  // A header cut short was written before anything changed in the file.
+  if (!whole || std::memcmp(header, kMagic, sizeof kMagic) != 0 ||
+      decode_u32(header + 16) != checksum(0, header, 16)) {
+    return true;
+  }
+  *hot = true;
+  *saved_size = static_cast<int64_t>(decode_u64(header + 8));
+  std::vector<uint8_t> bytes;
+  for (int64_t at = kHeaderBytes;;) {
+    uint8_t head[kRecordHeaderBytes];
+    if (!read_all(file_, at, head, kRecordHeaderBytes, &whole)) return false;
+    if (!whole) return true;
+    const int64_t offset = static_cast<int64_t>(decode_u64(head));
+    const uint32_t length = decode_u32(head + 8);
+    if (offset < 0 || length > static_cast<uint32_t>(kMaxRecordBytes)) return true;
+    bytes.resize(length);
+    if (!read_all(file_, at + kRecordHeaderBytes, bytes.data(), static_cast<int32_t>(length),
+                  &whole)) {
+      return false;
+    }
+    if (!whole) return true;
+    const uint32_t sum = checksum(checksum(0, head, 12), bytes.data(), bytes.size());
+    if (decode_u32(head + 12) != sum) return true;
+    if (!each(offset, bytes.data(), static_cast<int32_t>(length))) return false;
+    at += kRecordHeaderBytes + static_cast<int64_t>(length);
+  }
+}
+
+bool journal::roll_back(platform::file_handle file) {
+  bool hot = false;
+  int64_t saved_size = 0;
+  const bool read_whole =
+      read(&hot, &saved_size, [file](int64_t offset, const uint8_t* bytes, int32_t count) {
+        return write_all(file, offset, bytes, count);
+      });
+  if (!read_whole) return false;
+  if (hot) {
+    if (injected_fault() || !platform::resize_file(file, saved_size)) return false;
+  }
+  return remove();
+}
+
+bool journal::create() {
+  if (file_ != platform::kNoFile) return true;
+  if (injected_fault()) return false;
+  if (platform::open_file(path_.c_str(), platform::kModeCreate, &file_)) return true;
+  file_ = platform::kNoFile;
+  return false;
+}
+
+bool journal::start(int64_t saved_size) {
+  if (!create()) return false;
+  uint8_t header[kHeaderBytes] = {};
+  std::memcpy(header, kMagic, sizeof kMagic);
+  encode_u64(header + 8, static_cast<uint64_t>(saved_size));
+  encode_u32(header + 16, checksum(0, header, 16));
+  if (!write_all(file_, 0, header, kHeaderBytes)) return false;
+  started_ = true;
+  end_ = kHeaderBytes;
+  return true;
+}
+
+bool journal::keep(int64_t offset, const uint8_t* bytes, int32_t count) {
+  // One write per record: a kill leaves it whole or cut short, never
+  // followed by the change it guards.
+  std::vector<uint8_t> record(kRecordHeaderBytes + static_cast<size_t>(count));
+  encode_u64(record.data(), static_cast<uint64_t>(offset));
+  encode_u32(record.data() + 8, static_cast<uint32_t>(count));
+  std::memcpy(record.data() + kRecordHeaderBytes, bytes, static_cast<size_t>(count));
+  encode_u32(record.data() + 12,
+             checksum(checksum(0, record.data(), 12), bytes, static_cast<size_t>(count)));
+  if (!write_all(file_, end_, record.data(), static_cast<int32_t>(record.size()))) return false;
+  end_ += static_cast<int64_t>(record.size());
+  return true;
+}
+
+bool journal::commit() {
+  if (!started_) return true;
+  if (injected_fault() || !platform::resize_file(file_, 0)) return false;
+  started_ = false;
+  end_ = 0;
+  return true;
+}
+
+bool journal::remove() {
+  close();
+  if (injected_fault()) return false;
+  return platform::remove_file(path_.c_str());
+}
+
+}  // namespace velkor

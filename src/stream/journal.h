@@ -1,0 +1,90 @@
+// The rollback journal that makes a save atomic. It lives beside the index
+// file as "<index path>-journal" and holds the bytes of the last save that
+// the engine has overwritten or cut off since:
+//
+//   header  "velkorJ1" (8 bytes), u64 size of the file at the last save,
+//           u32 checksum of the 16 bytes before it, u32 zero
+//   record  u64 offset, u32 length, u32 checksum of offset, length and the
+//           bytes, then the length old bytes of the file at offset
+//
+// Integers are little-endian. Before the file changes for the first time
+// after a save, the header goes to the journal; before bytes of that save
+// are overwritten or cut off, a record of them. A save that has written
+// everything empties the journal: that is its commit. A journal that holds a
+// header is hot: the file may be torn, and writing the records back and
+// setting the file to the saved size restores the last save. Each write is a
+// system call issued after the one before it returned, so a process killed
+// at any moment leaves the journal complete for every change that reached
+// the file (the operating system keeps both files' bytes). A record cut short
+// by the kill was never followed by its change and is ignored.
+#ifndef VELKOR_STREAM_JOURNAL_H_
+#define VELKOR_STREAM_JOURNAL_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "stream/platform_file.h"
+
+namespace velkor {
+
+class journal {
+ public:
+  static constexpr int32_t kHeaderBytes = 24;
+  static constexpr int32_t kRecordHeaderBytes = 16;
+  // No record the engine writes is longer: a longer one is damage.
+  static constexpr int32_t kMaxRecordBytes = 1 << 20;
+
+  using record_visitor = std::function<bool(int64_t offset, const uint8_t* bytes, int32_t count)>;
+
+  explicit journal(const std::string& index_path);
+  journal(const journal&) = delete;
+  journal& operator=(const journal&) = delete;
+  // Closes the journal file; the file stays (see remove()).
+  ~journal();
+
+  const std::string& path() const { return path_; }
+  bool is_open() const { return file_ != platform::kNoFile; }
+
+  // Opens the journal that an earlier session left, if there is one (held
+  // exclusively, for writing when `writable`). False on failure; a journal
+  // that is not there is no failure.
+  bool open_left(bool writable);
+  // Reads the open journal: `hot` tells whether it holds a save to restore
+  // (a journal without a whole header does not), `saved_size` the size of
+  // that save's file; each record goes to `each`, in the order written. A
+  // record cut short, or one whose length or checksum is wrong, ends the
+  // records. False on a failed read, or when `each` returns false.
+  bool read(bool* hot, int64_t* saved_size, const record_visitor& each);
+  // When the open journal is hot, writes its records back into `file` and
+  // gives the file the saved size; then removes the journal. False on
+  // failure, the journal then left for the next try.
+  bool roll_back(platform::file_handle file);
+
+  // Whether the journal holds a header: the file has changed since the
+  // last save.
+  bool started() const { return started_; }
+  // Begins the journal of a file whose last save is `saved_size` bytes
+  // long: creates the journal file (held exclusively) and writes its header.
+  bool start(int64_t saved_size);
+  // Keeps `count` old bytes that stood at `offset` at the last save.
+  bool keep(int64_t offset, const uint8_t* bytes, int32_t count);
+  // The save is complete: empties the journal, which stays open and held.
+  bool commit();
+  // Closes and removes the journal file.
+  bool remove();
+
+ private:
+  bool create();
+  void close();
+
+  std::string path_;
+  platform::file_handle file_ = platform::kNoFile;
+  bool started_ = false;
+  int64_t end_ = 0;
+};
+
+}  // namespace velkor
+
+#endif  // VELKOR_STREAM_JOURNAL_H_
