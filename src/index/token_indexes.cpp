@@ -144,20 +144,24 @@ int32_t _CTokenIndexes::token_limit() const {
 
 void _CTokenIndexes::_load_token_table(_stream& from) {
   const int32_t count = static_cast<int32_t>(read_u32(from));
-  token_table.reserve(records_room(from, count, 8));
-  read_records(from, count, {4, 4}, [this](const uint8_t* r, int32_t records) {
-    for (int32_t i = 0; i < records; ++i, r += 8) {
-      token_table.insert(decode_u32(r), decode_u32(r + 4));
-    }
+  std::vector<token_hash_table::pair> pairs;
+  pairs.reserve(records_room(from, count, 8));
+  read_records(from, count, {4, 4}, [&pairs](const uint8_t* r, int32_t records) {
+    for (int32_t i = 0; i < records; ++i, r += 8) pairs.emplace_back(decode_u32(r), decode_u32(r + 4));
   });
+  token_table.assign(std::move(pairs));
 }
 
-void _CTokenIndexes::_save_token_table(_stream& to) const {
-  write_u32(to, static_cast<uint32_t>(token_table.size()));
-  for (const auto& pair : token_table.sorted()) {
+void _CTokenIndexes::_save_token_table(_stream& to) {
+  std::vector<token_hash_table::pair> pairs = token_table.sorted();
+  write_u32(to, static_cast<uint32_t>(pairs.size()));
+  for (const auto& pair : pairs) {
     write_u32(to, pair.first);
     write_u32(to, pair.second);
   }
+  // The same pairs, held as the file holds them: the next save merges in
+  // only what was added.
+  token_table.rebase(std::move(pairs));
 }
 
 void _CTokenIndexes::_load_path_table(_stream& from) {

@@ -184,7 +184,7 @@ class _CTokenIndexes {
   bool __remove_path_name(uint32_t path_id);
 
   void _load_token_table(_stream& from);
-  void _save_token_table(_stream& to) const;
+  void _save_token_table(_stream& to);
   void _load_path_table(_stream& from);
   void _save_path_table(_stream& to) const;
   void _load_registry(_stream& from);

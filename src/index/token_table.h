@@ -3,10 +3,13 @@
 // they were added; the table is saved in ascending hash order with equal
 // hashes in that same order.
 //
-// Open addressing with linear probing over (hash, id) pairs: pairs of one
-// hash share their home slot, and a new pair takes the first free slot of
-// the probe run, behind every pair of its hash already there. Backward-shift
-// deletion and a rebuild that starts at a free slot both keep that order.
+// The pairs the file held when it was opened (or at the last save) stay as
+// one array sorted by hash, as the section lies in the file: a lookup
+// searches it, and opening costs one pass over it (a sort only when the
+// section is out of order, which a saved file never is). Pairs added since
+// go into a table keyed by hash that keeps each hash's pairs as a list, so
+// that any number of pairs sharing a hash costs no more per pair than
+// distinct hashes do. A save merges the two into the next sorted array.
 #ifndef VELKOR_INDEX_TOKEN_TABLE_H_
 #define VELKOR_INDEX_TOKEN_TABLE_H_
 
@@ -26,44 +29,83 @@ class token_hash_table {
  public:
   using pair = std::pair<uint32_t, uint32_t>;  // (hash, entry id)
 
-  size_t size() const { return count; }
-  bool empty() const { return count == 0; }
+  size_t size() const { return base_.size() - base_erased_ + added_count_; }
+  bool empty() const { return size() == 0; }
 
   void clear() {
-    std::vector<cell>().swap(cells);
-    count = 0;
-    bits = 0;
+    std::vector<pair>().swap(base_);
+    std::vector<bool>().swap(erased_);
+    base_erased_ = 0;
+    std::vector<cell>().swap(cells_);
+    std::vector<node>().swap(nodes_);
+    std::vector<uint32_t>().swap(free_nodes_);
+    bits_ = 0;
+    used_cells_ = 0;
+    added_count_ = 0;
   }
 
-  // Room for `n` pairs without growing on the way.
+  // Takes `pairs` in the order the section holds them as the table. Pairs
+  // out of hash order are put in order, equal hashes keeping theirs.
+  void assign(std::vector<pair>&& pairs) {
+    clear();
+    base_ = std::move(pairs);
+    if (!std::is_sorted(base_.begin(), base_.end(), by_hash)) {
+      std::stable_sort(base_.begin(), base_.end(), by_hash);
+    }
+  }
+
+  // Room for `n` added pairs without growing on the way.
   void reserve(size_t n) {
-    uint32_t wanted = std::max<uint32_t>(bits, 3);
+    uint32_t wanted = std::max<uint32_t>(bits_, 3);
     while (4 * n > 3 * (size_t{1} << wanted)) ++wanted;
-    if (wanted > bits) rebuild(wanted);
+    if (wanted > bits_) rebuild(wanted);
+    nodes_.reserve(n);
   }
 
   // Adds (hash, id) behind the pairs of equal hash.
   void insert(uint32_t hash, uint32_t id) {
-    if (4 * (count + 1) > 3 * cells.size()) rebuild(cells.empty() ? 8 : bits + 1);
-    place(hash, id);
-    ++count;
+    if (4 * (used_cells_ + 1) > 3 * cells_.size()) rebuild(cells_.empty() ? 8 : bits_ + 1);
+    uint32_t at;
+    if (!free_nodes_.empty()) {
+      at = free_nodes_.back();
+      free_nodes_.pop_back();
+      nodes_[at] = node{id, kNil};
+    } else {
+      at = static_cast<uint32_t>(nodes_.size());
+      nodes_.push_back(node{id, kNil});
+    }
+    cell& c = cells_[probe(hash)];
+    if (c.head == kNil) {
+      c = cell{hash, at, at};
+      ++used_cells_;
+    } else {
+      nodes_[c.tail].next = at;
+      c.tail = at;
+    }
+    ++added_count_;
   }
 
   // Calls visit(id) for the pairs of `hash` in their order until it returns
   // true; returns that id, or `none` when no call returned true.
   template <class Visit>
   uint32_t find_if(uint32_t hash, uint32_t none, Visit&& visit) const {
-    if (cells.empty()) return none;
-    const size_t mask = cells.size() - 1;
-    for (size_t i = home_of(hash); cells[i].used; i = (i + 1) & mask) {
-      if (cells[i].hash == hash && visit(cells[i].id)) return cells[i].id;
+    if (!base_.empty()) {
+      for (size_t i = lower_bound(hash); i < base_.size() && base_[i].first == hash; ++i) {
+        if (is_erased(i)) continue;
+        if (visit(base_[i].second)) return base_[i].second;
+      }
+    }
+    if (cells_.empty()) return none;
+    const cell& c = cells_[probe(hash)];
+    for (uint32_t at = c.head; at != kNil; at = nodes_[at].next) {
+      if (visit(nodes_[at].id)) return nodes_[at].id;
     }
     return none;
   }
 
   // Hints that the pairs of `hash` are wanted soon.
   void prefetch(uint32_t hash) const {
-    if (!cells.empty()) prefetch_line(&cells[home_of(hash)]);
+    if (!cells_.empty()) prefetch_line(&cells_[fibonacci_slot(hash, bits_)]);
   }
 
   // The id of the first pair of `hash`, or `none`.
@@ -73,33 +115,63 @@ class token_hash_table {
 
   // Removes the first pair (hash, id); false when there is none.
   bool erase(uint32_t hash, uint32_t id) {
-    if (cells.empty()) return false;
-    const size_t mask = cells.size() - 1;
-    size_t hole = home_of(hash);
-    while (cells[hole].used && (cells[hole].hash != hash || cells[hole].id != id)) {
-      hole = (hole + 1) & mask;
+    for (size_t i = base_.empty() ? 0 : lower_bound(hash);
+         i < base_.size() && base_[i].first == hash; ++i) {
+      if (is_erased(i) || base_[i].second != id) continue;
+      if (erased_.empty()) erased_.resize(base_.size(), false);
+      erased_[i] = true;
+      ++base_erased_;
+      return true;
     }
-    if (!cells[hole].used) return false;
-    for (size_t j = (hole + 1) & mask; cells[j].used; j = (j + 1) & mask) {
-      const size_t home = home_of(cells[j].hash);
-      if (((j - home) & mask) >= ((j - hole) & mask)) {
-        cells[hole] = cells[j];
-        hole = j;
-      }
+    if (cells_.empty()) return false;
+    const size_t home = probe(hash);
+    cell& c = cells_[home];
+    uint32_t before = kNil;
+    for (uint32_t at = c.head; at != kNil; before = at, at = nodes_[at].next) {
+      if (nodes_[at].id != id) continue;
+      const uint32_t next = nodes_[at].next;
+      (before == kNil ? c.head : nodes_[before].next) = next;
+      if (c.tail == at) c.tail = before;
+      free_nodes_.push_back(at);
+      --added_count_;
+      if (c.head == kNil) remove_cell(home);
+      return true;
     }
-    cells[hole] = cell();
-    --count;
-    return true;
+    return false;
   }
 
   // Every pair in saving order: ascending hash, equal hashes in their order.
   std::vector<pair> sorted() const {
+    std::vector<const cell*> lists;
+    lists.reserve(used_cells_);
+    for (const cell& c : cells_) {
+      if (c.head != kNil) lists.push_back(&c);
+    }
+    std::sort(lists.begin(), lists.end(),
+              [](const cell* a, const cell* b) { return a->hash < b->hash; });
     std::vector<pair> pairs;
-    pairs.reserve(count);
-    walk(cells, [&pairs](const cell& c) { pairs.emplace_back(c.hash, c.id); });
-    std::stable_sort(pairs.begin(), pairs.end(),
-                     [](const pair& a, const pair& b) { return a.first < b.first; });
+    pairs.reserve(size());
+    size_t i = 0;
+    auto base_through = [&](uint32_t hash) {
+      for (; i < base_.size() && base_[i].first <= hash; ++i) {
+        if (!is_erased(i)) pairs.push_back(base_[i]);
+      }
+    };
+    for (const cell* c : lists) {
+      // The pairs that were there first come first within a hash.
+      base_through(c->hash);
+      for (uint32_t at = c->head; at != kNil; at = nodes_[at].next) {
+        pairs.emplace_back(c->hash, nodes_[at].id);
+      }
+    }
+    base_through(0xFFFFFFFFu);
     return pairs;
+  }
+
+  // After a save wrote `pairs` (as sorted() gave them): they are the table.
+  void rebase(std::vector<pair>&& pairs) {
+    clear();
+    base_ = std::move(pairs);
   }
 
   // The same pairs as an ordered multimap, for tests and tools.
@@ -110,48 +182,67 @@ class token_hash_table {
   }
 
  private:
+  static constexpr uint32_t kNil = 0xFFFFFFFFu;
+
   struct cell {
     uint32_t hash = 0;
-    uint32_t id = 0;
-    bool used = false;
+    uint32_t head = kNil;  // kNil: the cell is free
+    uint32_t tail = kNil;
+  };
+  struct node {
+    uint32_t id;
+    uint32_t next;
   };
 
-  // The token hash keeps little of the early bytes in its low bits: mix it
-  // before taking the top bits.
-  size_t home_of(uint32_t hash) const { return fibonacci_slot(hash, bits); }
+  static bool by_hash(const pair& a, const pair& b) { return a.first < b.first; }
 
-  void place(uint32_t hash, uint32_t id) {
-    const size_t mask = cells.size() - 1;
-    size_t i = home_of(hash);
-    while (cells[i].used) i = (i + 1) & mask;
-    cells[i] = cell{hash, id, true};
+  size_t lower_bound(uint32_t hash) const {
+    return static_cast<size_t>(
+        std::lower_bound(base_.begin(), base_.end(), pair(hash, 0), by_hash) - base_.begin());
+  }
+  bool is_erased(size_t i) const { return base_erased_ != 0 && erased_[i]; }
+
+  // The cell of `hash`, or the free cell where it would go. The token hash
+  // keeps little of the early bytes in its low bits: it is mixed first.
+  size_t probe(uint32_t hash) const {
+    const size_t mask = cells_.size() - 1;
+    size_t i = fibonacci_slot(hash, bits_);
+    while (cells_[i].head != kNil && cells_[i].hash != hash) i = (i + 1) & mask;
+    return i;
   }
 
-  // Visits the used cells run by run, each run from its start, so that the
-  // pairs of one hash come in their order.
-  // A table is never full, so there is a free cell to start at.
-  template <class Visit>
-  static void walk(const std::vector<cell>& table, Visit&& visit) {
-    if (table.empty()) return;
-    const size_t mask = table.size() - 1;
-    size_t start = 0;
-    while (table[start].used) ++start;
-    for (size_t k = 1; k <= table.size(); ++k) {
-      const cell& c = table[(start + k) & mask];
-      if (c.used) visit(c);
+  // Backward-shift deletion keeps every probe run unbroken.
+  void remove_cell(size_t hole) {
+    const size_t mask = cells_.size() - 1;
+    for (size_t j = (hole + 1) & mask; cells_[j].head != kNil; j = (j + 1) & mask) {
+      const size_t home = fibonacci_slot(cells_[j].hash, bits_);
+      if (((j - home) & mask) >= ((j - hole) & mask)) {
+        cells_[hole] = cells_[j];
+        hole = j;
+      }
     }
+    cells_[hole] = cell();
+    --used_cells_;
   }
 
   void rebuild(uint32_t new_bits) {
     std::vector<cell> old(size_t{1} << new_bits);
-    old.swap(cells);
-    bits = new_bits;
-    walk(old, [this](const cell& c) { place(c.hash, c.id); });
+    old.swap(cells_);
+    bits_ = new_bits;
+    for (const cell& c : old) {
+      if (c.head != kNil) cells_[probe(c.hash)] = c;
+    }
   }
 
-  std::vector<cell> cells;
-  size_t count = 0;
-  uint32_t bits = 0;
+  std::vector<pair> base_;
+  std::vector<bool> erased_;
+  size_t base_erased_ = 0;
+  std::vector<cell> cells_;
+  std::vector<node> nodes_;
+  std::vector<uint32_t> free_nodes_;
+  uint32_t bits_ = 0;
+  size_t used_cells_ = 0;
+  size_t added_count_ = 0;
 };
 
 }  // namespace velkor
