@@ -37,6 +37,9 @@ class _CObjectStorage {
   static constexpr int32_t kMaxChainSlots = 0x10000;
   // Files may not grow to this size minus the request (2 GiB - 8 MiB - 1).
   static constexpr int32_t kFileSizeLimit = 0x7F7FFFFF;
+  // An object is gathered only as far as the file really holds bytes (a
+  // sparse file's holes hold none), but up to this much in any case.
+  static constexpr int64_t kMinLoadBound = int64_t{1} << 20;
 
   // Chain walk predicates: return true to go on.
   struct __CPredCollectLinkedSlotItem {
@@ -269,8 +272,7 @@ class _CObjectStorage {
 // The length of a stored form from its first `n` bytes, or -1 while they do
 // not tell it (or the kind cannot say).
 template <class Obj>
-auto stored_length_of(const uint8_t* bytes, size_t n)
-    -> decltype(Obj::stored_length(bytes, n)) {
+auto stored_length_of(const uint8_t* bytes, size_t n) -> decltype(Obj::stored_length(bytes, n)) {
   return Obj::stored_length(bytes, n);
 }
 template <class Obj, class... Ignored>
@@ -463,7 +465,8 @@ bool _CObjectStorage::_load_object_entire(uint32_t id, Obj& object) {
   // made huge by a damaged header's slot size costs no memory. No object of
   // a sound file is larger than the file either: slots of a damaged chain
   // that overlap are not gathered beyond that.
-  const int64_t limit = stream->_size();
+  const int64_t limit =
+      std::min<int64_t>(stream->_size(), std::max<int64_t>(stream->real_size(), kMinLoadBound));
   int64_t needed = -1;
   int64_t gathered = 0;
   // The bytes that the key read just took from the first slot.
@@ -476,7 +479,8 @@ bool _CObjectStorage::_load_object_entire(uint32_t id, Obj& object) {
       throw storage_errors::idle_slot_in_chain("_CObjectStorage::_load_object_entire");
     }
     for (int32_t within = 0; within < slot.size && gathered < limit;) {
-      const int64_t want = needed < 0 ? kLengthProbe : needed - gathered;
+      const int64_t want =
+          std::min(needed < 0 ? kLengthProbe : needed - gathered, limit - gathered);
       const int32_t chunk = static_cast<int32_t>(std::min<int64_t>(slot.size - within, want));
       if (chunk <= 0) break;
       int32_t copied;

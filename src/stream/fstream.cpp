@@ -98,7 +98,11 @@ bool _fstream::_open(const char* path, uint32_t mode) {
   writable_ = (mode & (kCreate | kWrite)) != 0;
   const bool shared = (mode & (kReadShare | kWriteShare)) != 0;
   const int64_t size = shared ? -1 : platform::file_size(handle);
-  if (size >= 0) buffer_.reset(new file_buffer(handle, size));
+  if (size >= 0) {
+    buffer_.reset(new file_buffer(handle, size));
+    size_at_open_ = size;
+    data_at_open_ = platform::data_bytes(handle, size);
+  }
   return true;
 }
 
@@ -173,6 +177,13 @@ void _fstream::prefetch(int64_t position, int32_t count) const {
 int32_t _fstream::_size() {
   if (buffer_ == nullptr) return _stream::_size();
   return static_cast<int32_t>(static_cast<uint32_t>(buffer_->size()));
+}
+
+int64_t _fstream::real_size() {
+  if (buffer_ == nullptr) return _size();
+  // What the engine wrote since the open is there; holes it left inside a
+  // slot stay uncounted only while they lay in the file before.
+  return data_at_open_ + std::max<int64_t>(buffer_->size() - size_at_open_, 0);
 }
 
 bool _fstream::flush() { return platform::flush_file(handle); }

@@ -43,6 +43,7 @@ class _fstream : public _stream {
   // A buffered file knows its size: no seeks needed.
   int32_t _size() override;
   bool flush() override;
+  int64_t real_size() override;
   const char* name() const override { return file_name.c_str(); }
   void prefetch(int64_t position, int32_t count) const override;
 
@@ -81,6 +82,9 @@ class _fstream : public _stream {
   std::unique_ptr<file_buffer> buffer_;
   int64_t position_ = 0;
   bool writable_ = false;
+  // The file's size and the bytes of it that held data when it was opened.
+  int64_t size_at_open_ = 0;
+  int64_t data_at_open_ = 0;
 };
 
 }  // namespace velkor

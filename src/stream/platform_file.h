@@ -66,6 +66,10 @@ int32_t transfer_all(int32_t count, Step step) {
 bool resize_file(file_handle file, int64_t size);
 // The file's size in bytes, or -1 on failure.
 int64_t file_size(file_handle file);
+// The bytes of the file's `size` that hold data: less than `size` only for
+// a sparse file, whose holes hold none. `size` where the platform cannot
+// tell.
+int64_t data_bytes(file_handle file, int64_t size);
 bool flush_file(file_handle file);
 // Removes the file at `path` (UTF-8 bytes). False when it could not be
 // removed; a file that does not exist counts as removed.

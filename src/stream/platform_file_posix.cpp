@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 
@@ -132,6 +133,36 @@ int64_t file_size(file_handle file) {
   struct stat info;
   if (::fstat(to_fd(file), &info) != 0) return -1;
   return static_cast<int64_t>(info.st_size);
+}
+
+int64_t data_bytes(file_handle file, int64_t size) {
+  // Counted hole by hole; a file of very many holes counts the rest as data.
+  constexpr int kMaxHoles = 4096;
+  const int fd = to_fd(file);
+  const int saved = errno;
+  int64_t data = 0;
+  off_t at = 0;
+  for (int holes = 0; at < size; ++holes) {
+    const off_t begin = ::lseek(fd, at, SEEK_DATA);
+    if (begin < 0) {
+      // ENXIO: only a hole is left. Anything else: no hole is known.
+      if (errno != ENXIO) data = size;
+      break;
+    }
+    if (holes == kMaxHoles) {
+      data += size - begin;
+      break;
+    }
+    const off_t end = ::lseek(fd, begin, SEEK_HOLE);
+    if (end < 0) {
+      data = size;
+      break;
+    }
+    data += std::min<int64_t>(end, size) - begin;
+    at = end;
+  }
+  errno = saved;
+  return std::min(data, size);
 }
 
 bool flush_file(file_handle file) { return ::fsync(to_fd(file)) == 0; }

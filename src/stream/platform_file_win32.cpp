@@ -9,6 +9,7 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#include <winioctl.h>
 
 #include <time.h>
 
@@ -133,6 +134,31 @@ int64_t file_size(file_handle file) {
   LARGE_INTEGER size;
   if (!::GetFileSizeEx(to_handle(file), &size)) return -1;
   return static_cast<int64_t>(size.QuadPart);
+}
+
+int64_t data_bytes(file_handle file, int64_t size) {
+  // Only a file marked sparse has ranges without storage.
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(to_handle(file), &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_SPARSE_FILE) == 0) {
+    return size;
+  }
+  FILE_ALLOCATED_RANGE_BUFFER query;
+  query.FileOffset.QuadPart = 0;
+  query.Length.QuadPart = size;
+  FILE_ALLOCATED_RANGE_BUFFER ranges[256];
+  DWORD got = 0;
+  // One batch of ranges; a file of more counts the rest as data.
+  const BOOL whole = ::DeviceIoControl(to_handle(file), FSCTL_QUERY_ALLOCATED_RANGES, &query,
+                                       sizeof query, ranges, sizeof ranges, &got, nullptr);
+  if (!whole && ::GetLastError() != ERROR_MORE_DATA) return size;
+  int64_t data = 0;
+  const DWORD count = got / sizeof ranges[0];
+  for (DWORD i = 0; i < count; ++i) data += ranges[i].Length.QuadPart;
+  if (!whole && count > 0) {
+    data += size - (ranges[count - 1].FileOffset.QuadPart + ranges[count - 1].Length.QuadPart);
+  }
+  return data < size ? data : size;
 }
 
 bool flush_file(file_handle file) { return ::FlushFileBuffers(to_handle(file)) != 0; }

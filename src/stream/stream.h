@@ -32,6 +32,10 @@ class _stream {
     static_cast<void>(position);
     static_cast<void>(count);
   }
+  // The bytes the stream really holds: its size, less the holes of a
+  // sparse file. What a damaged file claims beyond them is not there to
+  // load.
+  virtual int64_t real_size() { return _size(); }
   virtual ~_stream() = default;
 
   // Checked operations: do exactly what is asked or raise.

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "index/format_check.h"
 #include "test_util.h"
@@ -72,5 +74,74 @@ TEST(LimitTest, ASlotCrossingTheLimitIsRefusedAndTheIndexStaysUsable) {
     idx_close(index);
   }
 }
+
+#ifndef _WIN32
+// A damaged file claims a token entry of 64 MiB of postings in one slot, which
+// is a hole of a sparse file: the claim is not backed by bytes and is refused
+// (reading it whole would take several times the claim in memory). The same
+// claim over bytes that are there loads.
+TEST(LimitTest, ALoadGathersNoMoreThanTheBytesTheFileReallyHolds) {
+  velkor_test::temp_dir dir;
+  auto build = [&](const std::string& name, uint32_t slot_size, bool dense) {
+    auto u32 = [](std::vector<uint8_t>& out, uint32_t v) {
+      for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    };
+    std::vector<uint8_t> form = {255, 0x55, 'a' ^ 0x55};
+    u32(form, (slot_size - 7) / 6);
+    std::vector<uint8_t> sections;
+    u32(sections, 1);  // one slot record
+    u32(sections, 512);
+    u32(sections, slot_size);
+    sections.push_back(1);
+    u32(sections, 0xFFFFFFFFu);
+    u32(sections, 1);  // one token pair
+    u32(sections, 'a');
+    u32(sections, 512);
+    u32(sections, 0);  // no path pairs
+    u32(sections, 0);  // no paths
+    u32(sections, 0x013265F6);
+    const uint32_t end = 512 + slot_size;
+    std::vector<uint8_t> header;
+    for (const uint32_t word : {0x013265F6u, 32u, 512u, end, end, end + 17, end + 17, end + 29,
+                                end + 29, end + 33, end + 33, end + 37}) {
+      u32(header, word);
+    }
+    header.resize(512, 0);
+    const std::string file = dir.file(name);
+    std::ofstream out(file, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(header.data()), 512);
+    out.write(reinterpret_cast<const char*>(form.data()),
+              static_cast<std::streamsize>(form.size()));
+    if (dense) {
+      // Postings of path id 1, count 1: bytes that are there.
+      std::vector<uint8_t> postings;
+      for (uint32_t i = 0; i < (slot_size - 7) / 6; ++i) {
+        u32(postings, 1);
+        postings.push_back(1);
+        postings.push_back(0);
+      }
+      out.write(reinterpret_cast<const char*>(postings.data()),
+                static_cast<std::streamsize>(postings.size()));
+    }
+    out.seekp(end);
+    out.write(reinterpret_cast<const char*>(sections.data()),
+              static_cast<std::streamsize>(sections.size()));
+    return file;
+  };
+  const std::string sparse = build("sparse.idx", 64u << 20, false);
+  idx_handle index = idx_open(sparse.c_str(), true);
+  ASSERT_NE(index, nullptr) << _get_err_id();
+  EXPECT_STREQ(idx_query(index, "a", ","), "");
+  EXPECT_STREQ(_get_err_id(), "_stream.ReadErr");
+  idx_close(index);
+
+  const std::string dense = build("dense.idx", 2u << 20, true);
+  index = idx_open(dense.c_str(), true);
+  ASSERT_NE(index, nullptr) << _get_err_id();
+  EXPECT_EQ(std::string(idx_query(index, "a", ",")).substr(0, 8), "1,1,1,1,");
+  EXPECT_STREQ(_get_err_id(), "");
+  idx_close(index);
+}
+#endif
 
 }  // namespace
