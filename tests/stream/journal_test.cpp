@@ -1,0 +1,132 @@
+// The journal beside an index file: what it holds after a session that was
+// cut short, what reading it back accepts, and that it is held as the index
+// file is.
+#include "stream/journal.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "stream/platform_file.h"
+#include "test_util.h"
+#include "velkor_index.h"
+
+namespace {
+
+using velkor::journal;
+namespace platform = velkor::platform;
+
+struct left_journal {
+  bool hot = false;
+  int64_t saved_size = 0;
+  std::vector<std::pair<int64_t, std::vector<uint8_t>>> records;
+};
+
+left_journal read_left(const std::string& index_path) {
+  journal j(index_path);
+  EXPECT_TRUE(j.open_left(false));
+  left_journal left;
+  EXPECT_TRUE(j.read(
+      &left.hot, &left.saved_size, [&left](int64_t offset, const uint8_t* bytes, int32_t count) {
+        left.records.emplace_back(offset, std::vector<uint8_t>(bytes, bytes + count));
+        return true;
+      }));
+  return left;
+}
+
+TEST(JournalTest, RecordsCutShortOrDamagedEndTheJournal) {
+  velkor_test::temp_dir dir;
+  const std::string index = dir.file("x.idx");
+  {
+    journal j(index);
+    ASSERT_TRUE(j.start(1000));
+    ASSERT_TRUE(j.keep(0, std::vector<uint8_t>(100, 1).data(), 100));
+    ASSERT_TRUE(j.keep(4096, std::vector<uint8_t>(50, 2).data(), 50));
+  }
+  const std::string path = index + "-journal";
+  const std::vector<uint8_t> whole = velkor_test::read_file(path);
+  left_journal left = read_left(index);
+  EXPECT_TRUE(left.hot);
+  EXPECT_EQ(left.saved_size, 1000);
+  ASSERT_EQ(left.records.size(), 2u);
+  EXPECT_EQ(left.records[1].first, 4096);
+  EXPECT_EQ(left.records[1].second, std::vector<uint8_t>(50, 2));
+
+  // A kill in the middle of the second record's write.
+  std::vector<uint8_t> cut(whole.begin(), whole.end() - 10);
+  velkor_test::write_file(path, cut);
+  EXPECT_EQ(read_left(index).records.size(), 1u);
+  // A flipped byte in the first record's bytes ends the journal there.
+  std::vector<uint8_t> flipped = whole;
+  flipped[journal::kHeaderBytes + journal::kRecordHeaderBytes + 7] ^= 1;
+  velkor_test::write_file(path, flipped);
+  left = read_left(index);
+  EXPECT_TRUE(left.hot);
+  EXPECT_TRUE(left.records.empty());
+  // A header cut short was written before anything changed: not hot.
+  velkor_test::write_file(path, std::vector<uint8_t>(whole.begin(), whole.begin() + 20));
+  EXPECT_FALSE(read_left(index).hot);
+  // An emptied journal is a committed save.
+  velkor_test::write_file(path, {});
+  EXPECT_FALSE(read_left(index).hot);
+}
+
+TEST(JournalTest, RollingBackRestoresTheBytesAndTheSizeAndRemovesTheJournal) {
+  velkor_test::temp_dir dir;
+  const std::string index = dir.file("x.idx");
+  std::vector<uint8_t> saved(5000);
+  for (size_t i = 0; i < saved.size(); ++i) saved[i] = static_cast<uint8_t>(i * 7);
+  velkor_test::write_file(index, saved);
+  {
+    journal j(index);
+    ASSERT_TRUE(j.start(5000));
+    ASSERT_TRUE(j.keep(1000, saved.data() + 1000, 3000));
+  }
+  // The file as a session left it: overwritten in the middle, cut short.
+  std::vector<uint8_t> torn(saved.begin(), saved.begin() + 2500);
+  std::fill(torn.begin() + 1200, torn.end(), 0xEE);
+  velkor_test::write_file(index, torn);
+
+  platform::file_handle file = platform::kNoFile;
+  ASSERT_TRUE(
+      platform::open_file(index.c_str(), platform::kModeRead | platform::kModeWrite, &file));
+  journal j(index);
+  ASSERT_TRUE(j.open_left(true));
+  EXPECT_TRUE(j.roll_back(file));
+  platform::close_file(file);
+  std::vector<uint8_t> restored = velkor_test::read_file(index);
+  ASSERT_EQ(restored.size(), saved.size());
+  // The bytes behind the kept range were not kept: they mean nothing, and
+  // come back as zeros.
+  EXPECT_TRUE(std::equal(saved.begin(), saved.begin() + 4000, restored.begin()));
+  EXPECT_EQ(std::vector<uint8_t>(restored.begin() + 4000, restored.end()),
+            std::vector<uint8_t>(1000, 0));
+  platform::file_handle gone = platform::kNoFile;
+  EXPECT_FALSE(platform::open_file((index + "-journal").c_str(), platform::kModeRead, &gone));
+}
+
+TEST(JournalTest, TheJournalIsHeldWhileTheIndexChanges) {
+  velkor_test::temp_dir dir;
+  const std::string file = dir.file("held.idx");
+  velkor_test::touch(file);
+  idx_handle index = idx_open(file.c_str(), false);
+  ASSERT_NE(index, nullptr);
+  const uint32_t doc = idx_id_of(index, "doc", true);
+  ASSERT_EQ(idx_index(index, doc, "alpha beta", " "), 2u);
+  ASSERT_TRUE(idx_save(index));
+  ASSERT_EQ(idx_index(index, doc, "gamma", " "), 1u);
+  ASSERT_TRUE(idx_save(index));
+  // The second save changed bytes of the first: the journal was begun and
+  // is held until the index closes.
+  platform::file_handle other = platform::kNoFile;
+  EXPECT_FALSE(platform::open_file((file + "-journal").c_str(),
+                                   platform::kModeRead | platform::kModeWrite, &other));
+  idx_close(index);
+  EXPECT_FALSE(platform::open_file((file + "-journal").c_str(), platform::kModeRead, &other))
+      << "the journal outlived its index";
+}
+
+}  // namespace
