@@ -9,8 +9,10 @@
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 #include "index/entries.h"
+#include "stream/journal.h"
 
 namespace velkor {
 
@@ -51,6 +53,11 @@ uint32_t le32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
          static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
+
+struct journal_bytes {
+  uint64_t offset;
+  std::vector<uint8_t> bytes;
+};
 
 // Random access to the bytes being checked.
 class source {
@@ -120,6 +127,37 @@ class file_source : public source {
   uint64_t block_offset_ = 0;
   uint64_t size_ = 0;
   bool opened_ = false;
+};
+
+// The last save of a file whose journal is hot: the file's bytes up to the
+// saved size (zeros where it was cut shorter) under the journal's old bytes.
+class journaled_source : public source {
+ public:
+  journaled_source(file_source& file, uint64_t saved_size, std::vector<journal_bytes> kept)
+      : file_(file), size_(saved_size), kept_(std::move(kept)) {}
+  uint64_t size() const override { return size_; }
+  bool read(uint64_t offset, void* out, std::size_t n) override {
+    if (offset > size_ || n > size_ - offset) return false;
+    auto* bytes = static_cast<uint8_t*>(out);
+    const uint64_t on_file =
+        file_.size() > offset ? std::min<uint64_t>(file_.size() - offset, n) : 0;
+    if (on_file > 0 && !file_.read(offset, bytes, static_cast<std::size_t>(on_file))) return false;
+    std::memset(bytes + on_file, 0, static_cast<std::size_t>(n - on_file));
+    for (const journal_bytes& k : kept_) {
+      const uint64_t from = std::max<uint64_t>(offset, k.offset);
+      const uint64_t to = std::min<uint64_t>(offset + n, k.offset + k.bytes.size());
+      if (from < to) {
+        std::memcpy(bytes + (from - offset), k.bytes.data() + (from - k.offset),
+                    static_cast<std::size_t>(to - from));
+      }
+    }
+    return true;
+  }
+
+ private:
+  file_source& file_;
+  uint64_t size_;
+  std::vector<journal_bytes> kept_;
 };
 
 // Reads fields one after another; after the first short read every further
@@ -721,7 +759,29 @@ class checker {
 std::vector<std::string> check_index_file(const std::string& path, const check_options& options) {
   file_source from(path);
   if (!from.opened()) return {"cannot read " + path};
-  return checker(from, options).run();
+  journal left(path);
+  bool hot = false;
+  int64_t saved_size = 0;
+  std::vector<journal_bytes> kept;
+  if (!left.open_left(false) ||
+      !left.read(&hot, &saved_size, [&kept](int64_t offset, const uint8_t* bytes, int32_t count) {
+        kept.push_back(journal_bytes{static_cast<uint64_t>(offset),
+                                     std::vector<uint8_t>(bytes, bytes + count)});
+        return true;
+      })) {
+    return {"cannot read " + left.path()};
+  }
+  if (!hot) return checker(from, options).run();
+  // The file is torn; what it holds as an index is the last save, which
+  // the next open restores. That is what is checked.
+  std::vector<std::string> findings = {"a save did not complete: " + left.path() +
+                                       " holds the last completed save, which the "
+                                       "next open restores; the checks below are of that save"};
+  journaled_source last_save(from, static_cast<uint64_t>(saved_size), std::move(kept));
+  for (std::string& finding : checker(last_save, options).run()) {
+    findings.push_back(std::move(finding));
+  }
+  return findings;
 }
 
 std::vector<std::string> check_index_bytes(const uint8_t* data, std::size_t size,
