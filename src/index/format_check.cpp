@@ -759,22 +759,34 @@ class checker {
 std::vector<std::string> check_index_file(const std::string& path, const check_options& options) {
   file_source from(path);
   if (!from.opened()) return {"cannot read " + path};
-  journal left(path);
+  // The journal is read without being held: an index that holds it may be
+  // open meanwhile, as the file itself may be.
+  const std::string journal_path = path + "-journal";
+  std::ifstream journal_file(journal_path, std::ios::binary);
   bool hot = false;
   int64_t saved_size = 0;
   std::vector<journal_bytes> kept;
-  if (!left.open_left(false) ||
-      !left.read(&hot, &saved_size, [&kept](int64_t offset, const uint8_t* bytes, int32_t count) {
-        kept.push_back(journal_bytes{static_cast<uint64_t>(offset),
-                                     std::vector<uint8_t>(bytes, bytes + count)});
-        return true;
-      })) {
-    return {"cannot read " + left.path()};
+  if (journal_file &&
+      !journal::parse(
+          [&journal_file](int64_t at, uint8_t* bytes, int32_t count, bool* whole) {
+            journal_file.clear();
+            journal_file.seekg(static_cast<std::streamoff>(at), std::ios::beg);
+            journal_file.read(reinterpret_cast<char*>(bytes), count);
+            *whole = journal_file.gcount() == count;
+            return true;
+          },
+          &hot, &saved_size,
+          [&kept](int64_t offset, const uint8_t* bytes, int32_t count) {
+            kept.push_back(journal_bytes{static_cast<uint64_t>(offset),
+                                         std::vector<uint8_t>(bytes, bytes + count)});
+            return true;
+          })) {
+    return {"cannot read " + journal_path};
   }
   if (!hot) return checker(from, options).run();
   // The file is torn; what it holds as an index is the last save, which
   // the next open restores. That is what is checked.
-  std::vector<std::string> findings = {"a save did not complete: " + left.path() +
+  std::vector<std::string> findings = {"a save did not complete: " + journal_path +
                                        " holds the last completed save, which the "
                                        "next open restores; the checks below are of that save"};
   journaled_source last_save(from, static_cast<uint64_t>(saved_size), std::move(kept));

@@ -81,12 +81,23 @@ bool journal::open_left(bool writable) {
 }
 
 bool journal::read(bool* hot, int64_t* saved_size, const record_visitor& each) {
+  if (file_ == platform::kNoFile) {
+    *hot = false;
+    *saved_size = 0;
+    return true;
+  }
+  return parse([this](int64_t at, uint8_t* bytes, int32_t count,
+                      bool* whole) { return read_all(file_, at, bytes, count, whole); },
+               hot, saved_size, each);
+}
+
+bool journal::parse(const reader& read_at, bool* hot, int64_t* saved_size,
+                    const record_visitor& each) {
   *hot = false;
   *saved_size = 0;
-  if (file_ == platform::kNoFile) return true;
   uint8_t header[kHeaderBytes];
   bool whole = false;
-  if (!read_all(file_, 0, header, kHeaderBytes, &whole)) return false;
+  if (!read_at(0, header, kHeaderBytes, &whole)) return false;
   // A header cut short was written before anything changed in the file.
   if (!whole || std::memcmp(header, kMagic, sizeof kMagic) != 0 ||
       decode_u32(header + 16) != checksum(0, header, 16)) {
@@ -97,14 +108,13 @@ bool journal::read(bool* hot, int64_t* saved_size, const record_visitor& each) {
   std::vector<uint8_t> bytes;
   for (int64_t at = kHeaderBytes;;) {
     uint8_t head[kRecordHeaderBytes];
-    if (!read_all(file_, at, head, kRecordHeaderBytes, &whole)) return false;
+    if (!read_at(at, head, kRecordHeaderBytes, &whole)) return false;
     if (!whole) return true;
     const int64_t offset = static_cast<int64_t>(decode_u64(head));
     const uint32_t length = decode_u32(head + 8);
     if (offset < 0 || length > static_cast<uint32_t>(kMaxRecordBytes)) return true;
     bytes.resize(length);
-    if (!read_all(file_, at + kRecordHeaderBytes, bytes.data(), static_cast<int32_t>(length),
-                  &whole)) {
+    if (!read_at(at + kRecordHeaderBytes, bytes.data(), static_cast<int32_t>(length), &whole)) {
       return false;
     }
     if (!whole) return true;

@@ -51,6 +51,12 @@ class journal {
   // exclusively, for writing when `writable`). False on failure; a journal
   // that is not there is no failure.
   bool open_left(bool writable);
+  // Reads a journal through `read_at(offset, bytes, count, whole)`, which
+  // reads up to `count` bytes, sets `whole` when it got them all and
+  // returns false on a failed read. See read() for the rest.
+  using reader = std::function<bool(int64_t offset, uint8_t* bytes, int32_t count, bool* whole)>;
+  static bool parse(const reader& read_at, bool* hot, int64_t* saved_size,
+                    const record_visitor& each);
   // Reads the open journal: `hot` tells whether it holds a save to restore
   // (a journal without a whole header does not), `saved_size` the size of
   // that save's file; each record goes to `each`, in the order written. A
