@@ -30,30 +30,8 @@ namespace velkor {
 
 class _CTokenIndexes {
  public:
-  static constexpr uint32_t kMagic = 0x013265F6;
-  static constexpr uint32_t kMagicV1 = 0x01321BC1;
-  static constexpr uint32_t kMagicV2 = 0x01324267;
-  static constexpr uint32_t kNoId = 0xFFFFFFFFu;
+  static constexpr uint32_t kNoId = format::kNoId;
   static constexpr int32_t kMinCacheLimit = 64;
-  static constexpr int kHeaderWords = 12;
-  // The token form holds at most 128 bytes.
-  static constexpr int32_t kMaxTokenLimit = 128;
-
-  // Header word indexes.
-  enum : int {
-    kWordMagic = 0,
-    kWordSlotSize = 1,
-    kWordDataBegin = 2,
-    kWordDataEnd = 3,
-    kWordSlotTableBegin = 4,
-    kWordSlotTableEnd = 5,
-    kWordTokenTableBegin = 6,
-    kWordTokenTableEnd = 7,
-    kWordPathTableBegin = 8,
-    kWordPathTableEnd = 9,
-    kWordRegistryBegin = 10,
-    kWordRegistryEnd = 11,
-  };
 
   struct _CPredTokenEntryFilter {
     // The filter only looks at `token`, which must outlive it.
@@ -190,7 +168,7 @@ class _CTokenIndexes {
   void _load_registry(_stream& from);
   void _save_registry(_stream& to) const;
 
-  uint32_t header[kHeaderWords];
+  uint32_t header[format::kHeaderWords];
   std::unique_ptr<_CObjectStorage> storage;
   std::unique_ptr<_fstream> stream;
   bool read_only;

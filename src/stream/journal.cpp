@@ -12,15 +12,6 @@ namespace {
 
 constexpr char kMagic[8] = {'v', 'e', 'l', 'k', 'o', 'r', 'J', '1'};
 
-void encode_u64(uint8_t* out, uint64_t v) {
-  encode_u32(out, static_cast<uint32_t>(v));
-  encode_u32(out + 4, static_cast<uint32_t>(v >> 32));
-}
-
-uint64_t decode_u64(const uint8_t* in) {
-  return uint64_t{decode_u32(in)} | uint64_t{decode_u32(in + 4)} << 32;
-}
-
 // Tells a record written whole from one cut short or damaged; not a
 // defence against anyone who means harm.
 uint32_t checksum(uint32_t seed, const uint8_t* bytes, size_t count) {

@@ -149,7 +149,7 @@ uint8_t draw_key() {
 
 void save_string(_stream& stream, const std::string& s) {
   const int32_t length = static_cast<int32_t>(s.size());
-  if (s.size() > kMaxStringLength) {
+  if (s.size() > format::kMaxStringLength) {
     throw string_error("_SaveLongStr", "String too long to save!", "stream<<string", length,
                        stream);
   }
@@ -163,7 +163,7 @@ void save_string(_stream& stream, const std::string& s) {
 
 void load_string(_stream& stream, std::string& s) {
   const uint32_t length = read_u32(stream);
-  if (length > kMaxStringLength) {
+  if (length > format::kMaxStringLength) {
     throw string_error("_LoadLongStr", "String too long to load!", "stream>>string",
                        static_cast<int32_t>(length), stream);
   }

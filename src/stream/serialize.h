@@ -12,28 +12,10 @@
 #include <string>
 #include <type_traits>
 
+#include "common/file_format.h"
 #include "stream/stream.h"
 
 namespace velkor {
-
-// The longest string the string form holds: 10 MiB.
-constexpr uint32_t kMaxStringLength = 0xA00000;
-
-inline void encode_u32(uint8_t* out, uint32_t v) {
-  out[0] = static_cast<uint8_t>(v);
-  out[1] = static_cast<uint8_t>(v >> 8);
-  out[2] = static_cast<uint8_t>(v >> 16);
-  out[3] = static_cast<uint8_t>(v >> 24);
-}
-inline uint32_t decode_u32(const uint8_t* in) {
-  return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
-         static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
-}
-inline void encode_u16(uint8_t* out, uint16_t v) {
-  out[0] = static_cast<uint8_t>(v);
-  out[1] = static_cast<uint8_t>(v >> 8);
-}
-inline uint16_t decode_u16(const uint8_t* in) { return static_cast<uint16_t>(in[0] | in[1] << 8); }
 
 void write_u32(_stream& stream, uint32_t value);
 uint32_t read_u32(_stream& stream);

@@ -74,7 +74,7 @@ int dump_file(const std::string& file, bool entries) {
   }
   std::printf("\nheader\n");
   const uint32_t* words = index->header_words();
-  for (int i = 0; i < _CTokenIndexes::kHeaderWords; ++i) {
+  for (int i = 0; i < velkor::format::kHeaderWords; ++i) {
     std::printf("  %2d %-16s %10u  0x%08X\n", i, kWordNames[i], words[i], words[i]);
   }
   std::printf("\nsections\n");
