@@ -74,7 +74,8 @@ VELKOR_API uint32_t idx_index(idx_handle index, uint32_t path_id, const char* te
 
 /* Looks up one token; returns "id,count,id,count..." joined by `separator`
  * (NULL or "" means ","), path ids as signed decimals. Not found, empty query
- * or failure: "" (never NULL). */
+ * or failure: "" (never NULL). The text lasts until the thread's next
+ * idx_query, which empties or replaces it. */
 VELKOR_API const char* idx_query(idx_handle index, const char* query, const char* separator);
 
 /* Returns the path id registered for `path`; with `create`, registers it with

@@ -97,15 +97,17 @@ uint32_t idx_index(idx_handle index, uint32_t path_id, const char* text, const c
 }
 
 const char* idx_query(idx_handle index, const char* query, const char* separator) {
+  // The buffer only grows, so a query writes its answer without clearing it;
+  // a zero at its start empties the text of an earlier answer, whatever this
+  // call finds.
+  std::string& buffer = query_buffer();
+  if (!buffer.empty()) buffer[0] = '\0';
   return call_frame(index, kEmptyText, [&](_CTokenIndexes& x) -> const char* {
     if (query == nullptr || *query == '\0') return kEmptyText;
     uint32_t id = 0;
     const velkor::token_entry* found = x.query_entry(query, &id);
     if (found == nullptr) return kEmptyText;
     const std::string_view sep = separator && *separator ? separator : ",";
-    // The buffer only grows, so a query writes its answer without clearing
-    // it.
-    std::string& buffer = query_buffer();
     if (const std::string* kept = x.answers().find(id, sep)) {
       if (buffer.size() < kept->size() + 1) buffer.resize(kept->size() + 1);
       std::memcpy(buffer.data(), kept->data(), kept->size());

@@ -52,6 +52,22 @@ TEST_F(FrameTest, EachResultBufferChangesOnlyWithItsOwnExport) {
   EXPECT_STREQ(query, "7,1");
   EXPECT_STREQ(idx_path_of(index, kNone), "");
   EXPECT_STREQ(path, "");
+
+  // A query that answers nothing leaves no earlier answer behind the pointer.
+  const struct {
+    const char* what;
+    idx_handle handle;
+    const char* token;
+  } empty_answers[] = {{"unknown token", index, "absent"},
+                       {"empty token", index, ""},
+                       {"null token", index, nullptr},
+                       {"null handle", nullptr, "t"}};
+  for (const auto& c : empty_answers) {
+    query = idx_query(index, "t", nullptr);
+    ASSERT_STREQ(query, "7,1");
+    EXPECT_STREQ(idx_query(c.handle, c.token, nullptr), "") << c.what;
+    EXPECT_STREQ(query, "") << c.what;
+  }
 }
 
 TEST_F(FrameTest, ForeignThrowsAreRecordedAsUnknown) {
