@@ -151,8 +151,8 @@ const char* idx_path_of(idx_handle index, uint32_t path_id) {
   std::string& buffer = path_buffer();
   buffer.clear();
   call_frame(index, false, [&](_CTokenIndexes& x) {
-    const _CTokenIndexes::path_record* record = x._record_of(path_id);
-    if (record != nullptr) buffer = record->path;
+    _CTokenIndexes::path_record record;
+    if (x._record_of(path_id, &record)) buffer = std::move(record.path);
     return true;
   });
   return buffer.c_str();
@@ -160,8 +160,8 @@ const char* idx_path_of(idx_handle index, uint32_t path_id) {
 
 int64_t idx_time_of(idx_handle index, int32_t path_id) {
   return call_frame(index, static_cast<int64_t>(0), [&](_CTokenIndexes& x) -> int64_t {
-    const _CTokenIndexes::path_record* record = x._record_of(static_cast<uint32_t>(path_id));
-    return record ? static_cast<int64_t>(record->time) : 0;
+    _CTokenIndexes::path_record record;
+    return x._record_of(static_cast<uint32_t>(path_id), &record) ? int64_t{record.time} : 0;
   });
 }
 

@@ -63,7 +63,7 @@ bool _CTokenIndexes::_load() {
   in._seek(static_cast<int32_t>(header[kWordPathTableBegin]), 0);
   _load_path_table(in);
   in._seek(static_cast<int32_t>(header[kWordRegistryBegin]), 0);
-  _load_registry(in);
+  names_registry.load(in);
   if (read_u32(in) != header[kWordMagic]) throw index_errors::magic_missing();
   // Bytes behind the ending magic mean nothing.
   stream->set_kept_end(in._seek(0, 1));
@@ -94,6 +94,10 @@ bool _CTokenIndexes::_save() {
   header[kWordDataBegin] = format::kDataBegin;
   header[kWordDataEnd] = end;
   _memadapter sections;
+  sections.buffer.reserve(4 + storage->slots.size() * format::kSlotRecordBytes + 4 +
+                          token_table.size() * format::kTablePairBytes + 4 +
+                          path_table.size() * format::kTablePairBytes +
+                          names_registry.saved_size() + 4);
   {
     _memstream out(&sections);
     auto position = [&out, end] { return end + static_cast<uint32_t>(out._seek(0, 1)); };
@@ -107,8 +111,7 @@ bool _CTokenIndexes::_save() {
     _save_path_table(out);
     header[kWordPathTableEnd] = position();
     header[kWordRegistryBegin] = position();
-    _save_registry(out);
-    names_registry.dirty = 0;
+    names_registry.save(out);
     header[kWordRegistryEnd] = position();
     write_u32(out, kMagic);
   }
@@ -160,13 +163,28 @@ void _CTokenIndexes::_load_token_table(_stream& from) {
   token_table.assign(std::move(pairs));
 }
 
+namespace {
+
+// A table of pairs of u32 as its section holds it: the count, then the
+// pairs.
+template <class Pairs, class First>
+void write_pairs(_stream& to, const Pairs& pairs, First first) {
+  std::vector<uint8_t> bytes(4 + pairs.size() * format::kTablePairBytes);
+  encode_u32(bytes.data(), static_cast<uint32_t>(pairs.size()));
+  uint8_t* out = bytes.data() + 4;
+  for (const auto& pair : pairs) {
+    encode_u32(out, first(pair.first));
+    encode_u32(out + 4, pair.second);
+    out += format::kTablePairBytes;
+  }
+  to.write(bytes.data(), static_cast<int32_t>(bytes.size()));
+}
+
+}  // namespace
+
 void _CTokenIndexes::_save_token_table(_stream& to) {
   std::vector<token_hash_table::pair> pairs = token_table.sorted();
-  write_u32(to, static_cast<uint32_t>(pairs.size()));
-  for (const auto& pair : pairs) {
-    write_u32(to, pair.first);
-    write_u32(to, pair.second);
-  }
+  write_pairs(to, pairs, [](uint32_t hash) { return hash; });
   // The same pairs, held as the file holds them: the next save merges in
   // only what was added.
   token_table.rebase(std::move(pairs));
@@ -182,37 +200,7 @@ void _CTokenIndexes::_load_path_table(_stream& from) {
 }
 
 void _CTokenIndexes::_save_path_table(_stream& to) const {
-  write_u32(to, static_cast<uint32_t>(path_table.size()));
-  for (const auto& pair : path_table) {
-    write_u32(to, static_cast<uint32_t>(pair.first));
-    write_u32(to, pair.second);
-  }
-}
-
-void _CTokenIndexes::_load_registry(_stream& from) {
-  names_registry.names.clear();
-  names_registry.ids.clear();
-  names_registry.dirty = 0;
-  const int32_t count = static_cast<int32_t>(read_u32(from));
-  for (int32_t i = 0; i < count; ++i) {
-    const int32_t id = static_cast<int32_t>(read_u32(from));
-    path_record record;
-    load_string(from, record.path);
-    record.time = static_cast<int32_t>(read_u32(from));
-    names_registry.names.emplace(id, std::move(record));
-  }
-  for (const auto& name : names_registry.names) {
-    names_registry.ids[name.second.path] = static_cast<uint32_t>(name.first);
-  }
-}
-
-void _CTokenIndexes::_save_registry(_stream& to) const {
-  write_u32(to, static_cast<uint32_t>(names_registry.names.size()));
-  for (const auto& name : names_registry.names) {
-    write_u32(to, static_cast<uint32_t>(name.first));
-    save_string(to, name.second.path);
-    write_u32(to, static_cast<uint32_t>(name.second.time));
-  }
+  write_pairs(to, path_table, [](int32_t path_id) { return static_cast<uint32_t>(path_id); });
 }
 
 }  // namespace velkor

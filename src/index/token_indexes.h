@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "index/entries.h"
+#include "index/path_registry.h"
 #include "index/query_answers.h"
 #include "index/token_table.h"
 #include "storage/obj_mem_cache.h"
@@ -54,16 +55,7 @@ class _CTokenIndexes {
     uint32_t path_id;
   };
 
-  struct path_record {
-    std::string path;
-    int32_t time = 0;
-  };
-
-  struct path_registry {
-    uint8_t dirty = 0;
-    std::map<int32_t, path_record> names;
-    std::map<std::string, uint32_t> ids;
-  };
+  using path_record = path_registry::record;
 
   using enum_callback = bool (*)(uint32_t path_id, const char* path, int32_t time, void* user);
 
@@ -93,7 +85,9 @@ class _CTokenIndexes {
 
   // Lookups behind the exports.
   uint32_t _id_of(const std::string& path, bool create);
-  const path_record* _record_of(uint32_t path_id) const;
+  // The record of a registered path id into `out`; false when there is
+  // none.
+  bool _record_of(uint32_t path_id, path_record* out) const;
   int32_t _count_of(uint32_t selector);
   int32_t _enum_paths(enum_callback callback, void* user_data);
   bool _get_modify() const;
@@ -165,8 +159,6 @@ class _CTokenIndexes {
   void _save_token_table(_stream& to);
   void _load_path_table(_stream& from);
   void _save_path_table(_stream& to) const;
-  void _load_registry(_stream& from);
-  void _save_registry(_stream& to) const;
 
   uint32_t header[format::kHeaderWords];
   std::unique_ptr<_CObjectStorage> storage;

@@ -122,15 +122,14 @@ void _CObjectStorage::_load_stg_slots(_stream& from) {
   const int32_t count = static_cast<int32_t>(read_u32(from));
   slots.reserve(records_room(from, count, format::kSlotRecordBytes));
   read_records(from, count, {4, 4, 1, 4}, [this](const uint8_t* r, int32_t records) {
-    const size_t at = slots.size();
-    slots.resize(at + static_cast<size_t>(records));
     if (kRecordsAsHeld) {
-      std::memcpy(slots.data() + at, r, static_cast<size_t>(records) * format::kSlotRecordBytes);
+      const auto* held = reinterpret_cast<const _CStgSlotItem*>(r);
+      slots.insert(slots.end(), held, held + records);
       return;
     }
     for (int32_t i = 0; i < records; ++i, r += format::kSlotRecordBytes) {
-      slots[at + static_cast<size_t>(i)] = {decode_u32(r), static_cast<int32_t>(decode_u32(r + 4)),
-                                            r[8], decode_u32(r + 9)};
+      slots.push_back(
+          {decode_u32(r), static_cast<int32_t>(decode_u32(r + 4)), r[8], decode_u32(r + 9)});
     }
   });
   // One pass: the checks that refuse the table, the idle list, and whether

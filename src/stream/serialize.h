@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "common/file_format.h"
 #include "stream/stream.h"
@@ -56,6 +57,10 @@ void read_records(_stream& stream, int32_t count, std::initializer_list<int32_t>
 
 void save_string(_stream& stream, const std::string& s);
 void load_string(_stream& stream, std::string& s);
+// Reads a string form as load_string does (the same reads, the same errors)
+// but leaves its bytes scrambled: they replace `bytes`, and the key is
+// returned.
+uint8_t load_string_scrambled(_stream& stream, std::vector<uint8_t>& bytes);
 void save_token(_stream& stream, const std::string& token);
 void load_token(_stream& stream, std::string& token);
 // The token whose stored form starts `bytes` (n of them), as load_token
