@@ -311,6 +311,7 @@ class crash_harness {
   crash_harness(uint32_t seed, bool bulk, const std::string& root)
       : seed_(seed), bulk_(bulk), root_(root), tokens_(workload(seed).tokens(bulk)) {}
 
+  uint32_t seed() const { return seed_; }
   int64_t calls(int segment) const { return counts_[static_cast<size_t>(segment)]; }
 
   // The run that is not killed: calls per segment, and a snapshot of each
@@ -496,17 +497,26 @@ class tally {
   std::map<std::string, int> seen_;
 };
 
+// Runs `body` on the harness of each workload once its run without a kill
+// is in; `body` gets the harness and the seed's label.
+template <class Body>
+void each_workload(bool bulk, Body body) {
+  velkor_test::temp_dir dir;
+  for (const uint32_t seed : seeds()) {
+    crash_harness h(seed, bulk, dir.path());
+    const std::string problem = h.prepare();
+    ASSERT_EQ(problem, "") << "seed " << seed;
+    body(h, "seed " + std::to_string(seed) + ", ");
+  }
+}
+
 // The edges of each save: killed at its first mutating call, before it
 // wrote anything, a run finds the save before; killed right after it
 // returned, that save. This holds without a journal too, and shows that the
 // harness accepts both.
 TEST(CrashTest, KillAtTheEdgesOfASaveFindsTheIndexOnEitherSide) {
-  velkor_test::temp_dir dir;
-  for (const uint32_t seed : seeds()) {
-    crash_harness h(seed, false, dir.path());
-    const std::string problem = h.prepare();
-    ASSERT_EQ(problem, "") << "seed " << seed;
-    tally t("seed " + std::to_string(seed) + ", kill at the edges of each save");
+  each_workload(false, [](crash_harness& h, const std::string& seed) {
+    tally t(seed + "kill at the edges of each save");
     for (int p = 0; p < kSaves; ++p) {
       const outcome before = h.kill_at(2 * p + 1, 1);
       EXPECT_EQ(before.found, p - 1) << before.detail;
@@ -515,62 +525,45 @@ TEST(CrashTest, KillAtTheEdgesOfASaveFindsTheIndexOnEitherSide) {
       EXPECT_EQ(after.found, p) << after.detail;
       t.add(after);
     }
-  }
+  });
 }
 
 TEST(CrashTest, DISABLED_KillInsideASaveFindsTheSaveBeforeOrThatSave) {
-  velkor_test::temp_dir dir;
-  for (const uint32_t seed : seeds()) {
-    crash_harness h(seed, false, dir.path());
-    const std::string problem = h.prepare();
-    ASSERT_EQ(problem, "") << "seed " << seed;
+  each_workload(false, [](crash_harness& h, const std::string& seed) {
     for (int p = 0; p < kSaves; ++p) {
-      tally t("seed " + std::to_string(seed) + ", inside idx_save " + std::to_string(p));
+      tally t(seed + "inside idx_save " + std::to_string(p));
       for (int64_t k = 1; k <= h.calls(2 * p + 1); ++k) t.add(h.kill_at(2 * p + 1, k));
     }
-  }
+  });
 }
 
 TEST(CrashTest, DISABLED_KillBetweenSavesFindsTheLastSave) {
-  velkor_test::temp_dir dir;
   const long rounds = env_number("VELKOR_CRASH_ROUNDS", 3);
-  for (const uint32_t seed : seeds()) {
-    crash_harness h(seed, true, dir.path());
-    const std::string problem = h.prepare();
-    ASSERT_EQ(problem, "") << "seed " << seed;
-    std::mt19937 rng(seed);
+  each_workload(true, [rounds](crash_harness& h, const std::string& seed) {
+    std::mt19937 rng(h.seed());
     for (int segment = 0; segment <= kAfterLastSave; segment += 2) {
-      tally t("seed " + std::to_string(seed) + ", " + segment_name(segment) + " (" +
-              std::to_string(h.calls(segment)) + " mutating calls)");
-      for (long r = 0; r < rounds && h.calls(segment) > 0; ++r) {
-        t.add(h.kill_at(segment, 1 + static_cast<int64_t>(rng() % h.calls(segment))));
+      const int64_t calls = h.calls(segment);
+      tally t(seed + segment_name(segment) + " (" + std::to_string(calls) + " mutating calls)");
+      for (long r = 0; r < rounds && calls > 0; ++r) {
+        t.add(h.kill_at(segment, 1 + static_cast<int64_t>(rng() % calls)));
       }
     }
-  }
+  });
 }
 
+// A run closes its index after a phase of work without a save, and dies
+// right after the close.
 TEST(CrashTest, DISABLED_CloseWithoutASaveKeepsTheLastSave) {
-  velkor_test::temp_dir dir;
-  for (const uint32_t seed : seeds()) {
-    crash_harness h(seed, false, dir.path());
-    const std::string problem = h.prepare();
-    ASSERT_EQ(problem, "") << "seed " << seed;
-    // The reference run closed its index after a phase of work without a
-    // save: the file must be its last save.
-    tally t("seed " + std::to_string(seed) + ", idx_close without a save");
-    t.add(h.kill_at(kSegments, 0));
-  }
+  each_workload(false, [](crash_harness& h, const std::string& seed) {
+    tally(seed + "idx_close without a save").add(h.kill_at(kSegments, 0));
+  });
 }
 
 TEST(CrashTest, DISABLED_KillInsideCloseFindsTheLastSave) {
-  velkor_test::temp_dir dir;
-  for (const uint32_t seed : seeds()) {
-    crash_harness h(seed, false, dir.path());
-    const std::string problem = h.prepare();
-    ASSERT_EQ(problem, "") << "seed " << seed;
-    tally t("seed " + std::to_string(seed) + ", inside idx_close");
+  each_workload(false, [](crash_harness& h, const std::string& seed) {
+    tally t(seed + "inside idx_close");
     for (int64_t k = 1; k <= h.calls(kClose); ++k) t.add(h.kill_at(kClose, k));
-  }
+  });
 }
 
 #endif
