@@ -16,8 +16,9 @@
 #include "tool_commands.h"
 
 #if defined(_WIN32)
-#include <shellapi.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
 #endif
 
 namespace velkor_tool {
@@ -76,6 +77,8 @@ int run(int argc, char** argv) {
   CLI::App app("velkor-index: make, fill, search and check velkor index files.", "velkor-index");
   app.set_version_flag("--version", "velkor-index " VELKOR_VERSION);
   app.require_subcommand(1);
+  // On Windows CLI11 would take /name for an option; here it is a path.
+  app.allow_windows_style_options(false);
   app.footer("'velkor-index COMMAND --help' describes one command.");
   // Each command runs once the whole command line is parsed.
   std::vector<std::pair<const CLI::App*, std::function<int()>>> commands;
