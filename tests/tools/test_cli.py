@@ -31,6 +31,13 @@ def run(*args, check=True, limit_memory=None):
     return result
 
 
+def json_of(*args):
+    """The JSON a command prints, which must be valid UTF-8 whatever the paths."""
+    out = run(*args).stdout
+    out.encode("utf-8")  # raw bytes that are not UTF-8 decode to lone surrogates, refused here
+    return json.loads(out)
+
+
 def bm25(counts_and_holders, documents):
     """The score that 'search --help' documents, for checking one value."""
     return sum(math.log(1 + (documents - n + 0.5) / (n + 0.5)) * tf * 2.2 / (tf + 1.2)
@@ -133,28 +140,28 @@ class CliTest(unittest.TestCase):
         names = ["docs/a.txt"]
         if NATIVE_POSIX:
             # Bytes that are not UTF-8 and characters JSON must escape.
-            odd = b"docs/odd \"q\" \\ \t\xff\xe9.txt"
+            odd = b"docs/odd \"q\" \\ \t\x01\xff\xe9.txt"
             self.write(odd.decode("utf-8", "surrogateescape"), "apple pear")
             names.append(odd.decode("utf-8", "surrogateescape"))
         run("add", "--normalize", self.index, self.docs)
-        queried = json.loads(run("query", "--json", self.index, "apple", "none").stdout)
+        queried = json_of("query", "--json", self.index, "apple", "none")
         self.assertEqual([q["token"] for q in queried], ["apple", "none"])
         self.assertEqual(queried[1]["hits"], [])
         found = {os.path.relpath(h["path"], self.root): h["count"] for h in queried[0]["hits"]}
         self.assertEqual(found, dict(zip(names, [2, 1])))
 
-        searched = json.loads(run("search", "--json", "--any", "--limit", "1", self.index,
-                                  "apple", "banana").stdout)
+        searched = json_of("search", "--json", "--any", "--limit", "1", self.index, "apple",
+                           "banana")
         self.assertEqual((searched["words"], searched["mode"]), (["apple", "banana"], "any"))
         self.assertEqual((searched["documents"], searched["matches"]), (len(names) + 1,) * 2)
         self.assertEqual(len(searched["hits"]), 1)
         self.assertEqual(searched["hits"][0]["counts"], {"apple": 2, "banana": 1})
 
-        listed = json.loads(run("ls", "--json", self.index).stdout)
+        listed = json_of("ls", "--json", self.index)
         self.assertEqual(sorted(os.path.relpath(p["path"], self.root) for p in listed),
                          sorted(names + ["docs/sub/b.txt"]))
         self.assertTrue(all(p["created"].endswith("Z") and p["time"] > 0 for p in listed))
-        counters = json.loads(run("stats", "--json", self.index).stdout)
+        counters = json_of("stats", "--json", self.index)
         self.assertEqual(counters["file_size"], os.path.getsize(self.index))
         self.assertEqual(len(counters), 10)
         failed = run("ls", "--json", self.root + "/missing.idx", check=False)
