@@ -46,10 +46,11 @@ std::string completion_script(const CLI::App& app) {
     commands += (commands.empty() ? "" : " ") + command->get_name();
     std::string options;
     for (const CLI::Option* option : command->get_options()) {
-      for (const std::string& name : option->get_lnames()) options += " --" + name;
-      for (const std::string& name : option->get_snames()) options += " -" + name;
+      for (const std::string& name : option->get_lnames()) options += "--" + name + " ";
+      for (const std::string& name : option->get_snames()) options += "-" + name + " ";
     }
-    cases += "    " + command->get_name() + ") options=\"" + options.substr(1) + "\" ;;\n";
+    if (!options.empty()) options.pop_back();
+    cases += "    " + command->get_name() + ") options=\"" + options + "\" ;;\n";
   }
   return "# bash completion for velkor-index: source <(velkor-index completion)\n"
          "_velkor_index() {\n"
@@ -126,8 +127,7 @@ int run(int argc, char** argv) {
   search_cmd->add_flag("--any", search.any, "documents holding any of the words");
   search_cmd->add_option("--limit", search.limit, "list at most N documents")
       ->type_name("N")
-      ->check(CLI::Validator(
-          [](const std::string& n) { return n == "0" ? "must be at least 1" : ""; }, ""));
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 31));
   search_cmd->add_flag("--ids", search.ids, "print path ids instead of paths");
   search_cmd->add_flag("--normalize", search.normalize,
                        "lower-case the words and split them as add --normalize does");
