@@ -99,8 +99,9 @@ void _CObjectStorage::__alloc_stg_slots(int32_t n, std::vector<_CStgSlotItem>& o
     previous = slot;
     taken = true;
   }
+  // The entries visited are those taken, from the front.
   if (taken) {
-    idle_slots.erase(std::remove(idle_slots.begin(), idle_slots.end(), kNoSlot), idle_slots.end());
+    idle_slots.drop_front(visited);
     modified = true;
   }
   if (remaining > 0) {

@@ -22,6 +22,7 @@
 
 #include "common/file_format.h"
 #include "storage/defer_deletion_list.h"
+#include "storage/idle_list.h"
 #include "storage/slot_item.h"
 #include "storage/storage_errors.h"
 #include "storage/stored_forms.h"
@@ -51,7 +52,7 @@ class _CObjectStorage {
     std::vector<_CStgSlotItem>* list;
   };
   struct __CPredRecycleSlots {
-    explicit __CPredRecycleSlots(std::vector<uint32_t>* idle) : idle(idle) {}
+    explicit __CPredRecycleSlots(idle_list* idle) : idle(idle) {}
     virtual ~__CPredRecycleSlots() = default;
     virtual bool operator()(_CStgSlotItem& slot) {
       slot.in_use = 0;
@@ -59,7 +60,7 @@ class _CObjectStorage {
       idle->push_back(slot.offset);
       return true;
     }
-    std::vector<uint32_t>* idle;
+    idle_list* idle;
   };
 
   explicit _CObjectStorage(_stream* stream) : stream(stream) {}
@@ -107,7 +108,7 @@ class _CObjectStorage {
   uint32_t data_begin = format::kDataBegin;
   int32_t slot_size = format::kDefaultSlotSize;
   std::vector<_CStgSlotItem> slots;
-  std::vector<uint32_t> idle_slots;
+  idle_list idle_slots;
   bool modified = false;
 
  private:
