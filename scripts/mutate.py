@@ -1,0 +1,350 @@
+#!/usr/bin/env python3
+"""Mutation harness: how many small faults of the engine the native suite finds.
+
+Each mutation replaces one short, distinctive piece of source text (found by
+its text, not by a line number, so that it survives unrelated edits). The
+harness copies the work tree (the files git knows, tracked or not ignored)
+into a folder of its own, builds it there once, then for each mutation alone:
+applies it to the copy, builds incrementally, runs the native ctest suite
+(stopping at the first failing test, each test under a time limit), and puts
+the file back. The work tree itself is never written. The copy is restored
+after every mutant, on Ctrl-C and on SIGTERM too, and made equal to the work
+tree again at the start of every run.
+
+A mutation whose text is not found exactly once is reported "not applied"; a
+mutant that does not build is reported "does not build"; neither counts. The
+score is killed / (killed + survived).
+
+  python3 scripts/mutate.py                 # every mutation
+  python3 scripts/mutate.py --list          # the list, and whether each applies
+  python3 scripts/mutate.py --only H1,J2    # some of them
+  VELKOR_MUTANT_DIR=/tmp/m python3 scripts/mutate.py   # where the copy lives
+
+Not part of CI. With ccache installed (it is used when found), a full run
+takes about 35 to 45 minutes on two cores.
+"""
+import argparse
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+class M:
+    def __init__(self, key, layer, path, what, search, replace):
+        self.key, self.layer, self.path, self.what = key, layer, path, what
+        self.search, self.replace = search, replace
+
+
+MUTATIONS = [
+    # stream: the held file (positioned access, write-back of the size, journal hooks)
+    M("H1", "stream", "src/stream/held_file.cpp", "write goes out before its old bytes are journaled",
+      "  if (!keep_old(position, end)) return 0;\n  if (injected_fault()) return 0;\n"
+      "  const int32_t put = platform::write_at(file_, position, in, count);\n",
+      "  if (injected_fault()) return 0;\n"
+      "  const int32_t put = platform::write_at(file_, position, in, count);\n"
+      "  if (!keep_old(position, end)) return 0;\n"),
+    M("H2", "stream", "src/stream/held_file.cpp", "old bytes never journaled before a write",
+      "  if (!keep_old(position, end)) return 0;\n", ""),
+    M("H4", "stream", "src/stream/held_file.cpp", "first page of a run is not marked journaled (kept twice)",
+      "for (size_t p = page; p < run_end; ++p) journaled_[p] = true;",
+      "for (size_t p = page + 1; p < run_end; ++p) journaled_[p] = true;"),
+    M("H5", "stream", "src/stream/held_file.cpp", "a read-only open ignores the saved size in the journal",
+      "      size_ = saved;\n", ""),
+    M("H6", "stream", "src/stream/held_file.cpp", "stale tail is not cut before a write past it",
+      "  if (end > valid_end_ && !drop_stale_tail()) return 0;\n", ""),
+    # stream: the journal
+    M("J1", "stream", "src/stream/journal.cpp", "record checksum not checked",
+      "    if (decode_u32(head + 12) != sum) return true;\n", ""),
+    M("J2", "stream", "src/stream/journal.cpp", "journal header keeps a wrong saved size",
+      "encode_u64(header + 8, static_cast<uint64_t>(saved_size));",
+      "encode_u64(header + 8, static_cast<uint64_t>(saved_size + 1));"),
+    M("J3", "stream", "src/stream/journal.cpp", "rollback resizes to a foreign journal's size",
+      "  if (hot && owner == identity) {\n", "  if (hot) {\n"),
+    M("J4", "stream", "src/stream/journal.cpp", "commit does not empty the journal",
+      "if (injected_fault() || !platform::resize_file(file_, 0)) return false;",
+      "if (injected_fault()) return false;"),
+    M("J5", "stream", "src/stream/journal.cpp", "records written over each other",
+      "  end_ += static_cast<int64_t>(record.size());\n", ""),
+    M("J6", "stream", "src/stream/journal.cpp", "record length not bounded",
+      "if (offset < 0 || length > static_cast<uint32_t>(kMaxRecordBytes)) return true;",
+      "if (offset < 0) return true;"),
+    # stream: serialization
+    M("S1", "stream", "src/stream/serialize.cpp", "key may be 255", "key = runtime_rand() % 255;",
+      "key = runtime_rand() % 256;"),
+    M("S2", "stream", "src/stream/serialize.cpp", "longest string refused (off by one)",
+      "  if (length > format::kMaxStringLength) {\n    throw string_error(\"_LoadLongStr\"",
+      "  if (length >= format::kMaxStringLength) {\n    throw string_error(\"_LoadLongStr\""),
+    M("S4", "stream", "src/stream/serialize.cpp", "lead byte 128 read as a plain token",
+      "  if (form[0] >= 128) {\n", "  if (form[0] > 128) {\n"),
+    M("S5", "stream", "src/stream/serialize.cpp", "whole records before a cut are dropped",
+      "    consume(context, bytes, static_cast<int32_t>(left / record_size));\n", ""),
+    # stream: the file stream
+    M("F1", "stream", "src/stream/fstream.cpp", "a read-write open is not writable through the held file",
+      "writable_ = (mode & (kCreate | kWrite)) != 0;", "writable_ = (mode & kCreate) != 0;"),
+    M("F2", "stream", "src/stream/fstream.cpp", "position after a resize restored the wrong way",
+      "  if (position < new_size) _seek(position, 0);\n", "  if (position > new_size) _seek(position, 0);\n"),
+    M("F3", "stream", "src/stream/fstream.cpp", "seek to -1 allowed", "  if (target < 0) {\n",
+      "  if (target < -1) {\n"),
+    # storage: object storage, chains, slot table
+    M("O1", "storage", "src/storage/object_storage.cpp", "find_slot takes the next slot for an id that is none",
+      "if (it == slots.end() || it->offset != id) return nullptr;", "if (it == slots.end()) return nullptr;"),
+    M("O2", "storage", "src/storage/object_storage.cpp", "2 GiB limit off by one",
+      "if (!(file_size < limit)) throw", "if (!(file_size <= limit)) throw"),
+    M("O3", "storage", "src/storage/object_storage.cpp", "new slot smaller than the slot size",
+      "const int32_t capacity = std::max(n, slot_size);", "const int32_t capacity = n;"),
+    M("O4", "storage", "src/storage/object_storage.cpp", "idle list not rebuilt on load",
+      "    if (slot.in_use == 0) idle_slots.push_back(slot.offset);\n", ""),
+    M("O5", "storage", "src/storage/object_storage.cpp", "slot of size 0 accepted",
+      "if (slot.size <= 0) throw storage_errors::invalid_slot_size();",
+      "if (slot.size < 0) throw storage_errors::invalid_slot_size();"),
+    M("O6", "storage", "src/storage/object_storage.cpp", "appended slot not linked behind idle ones",
+      "      if (last != nullptr) last->next = added.offset;\n", ""),
+    M("O7", "storage", "src/storage/object_storage.cpp", "a save leaves the storage modified",
+      "  to.write(bytes.data(), static_cast<int32_t>(bytes.size()));\n  modified = false;\n",
+      "  to.write(bytes.data(), static_cast<int32_t>(bytes.size()));\n"),
+    M("O8", "storage", "src/storage/object_storage.cpp", "runs of kept forms overwrite the bytes between parts",
+      "      gaps = gaps || int64_t{parts[last].offset} > end;\n", ""),
+    M("O9", "storage", "src/storage/object_storage.cpp", "freed chain loses its kept form's bytes",
+      "    if (kept->unwritten) write_image(kept->chain, kept->image);\n", ""),
+    M("O10", "storage", "src/storage/object_storage.cpp", "slot record past the end of the file accepted",
+      "if (int64_t{slot.offset} + slot.size > file_size) throw",
+      "if (int64_t{slot.offset} + slot.size > file_size + 4096) throw"),
+    M("O11", "storage", "src/storage/object_storage.h", "loop detection one slot late",
+      "if (static_cast<size_t>(count) >= slots.size()) throw", "if (static_cast<size_t>(count) > slots.size()) throw"),
+    M("O12", "storage", "src/storage/object_storage.h", "chain limit off by one",
+      "if (count > format::kMaxChainSlots) throw", "if (count >= format::kMaxChainSlots) throw"),
+    M("O13", "storage", "src/storage/object_storage.h", "idle slot inside a chain not refused",
+      "      if (chain[i].in_use == 0) {\n", "      if (false) {\n"),
+    M("O14", "storage", "src/storage/object_storage.h", "rewrite keeps a stale link behind its last slot",
+      "      last->next = kNoSlot;\n      modified = true;\n", "      modified = true;\n"),
+    # storage: caches, stored forms, idle list
+    M("C1", "storage", "src/storage/obj_mem_cache.h", "trim drops changed entries without writing them",
+      "        if (victim.held) storage->_save_object_at(victim.id, victim.entry);\n", ""),
+    M("C2", "storage", "src/storage/obj_mem_cache.h", "a change does not make an entry the newest",
+      "    if (n.listed && n.newer != kNil) {\n      unlink(at);\n      append(at);\n    }\n", ""),
+    M("C3", "storage", "src/storage/stored_forms.h", "forms not yet written may be let go of",
+      "      if (c.at != kNone && !form_at(c.at).unwritten)\n", "      if (c.at != kNone)\n"),
+    M("C4", "storage", "src/storage/idle_list.h", "the compaction of the idle list keeps one dropped entry",
+      "ids_.erase(ids_.begin(), ids_.begin() + static_cast<std::ptrdiff_t>(head_));",
+      "ids_.erase(ids_.begin(), ids_.begin() + static_cast<std::ptrdiff_t>(head_ - 1));"),
+    # layout header
+    M("L1", "format", "src/common/file_format.h", "token hash multiplier", "return h * 5u +", "return h * 7u +"),
+    M("L3", "format", "src/common/file_format.h", "chain limit constant", "kMaxChainSlots = 0x10000;",
+      "kMaxChainSlots = 0x10001;"),
+    M("L4", "format", "src/common/file_format.h", "file size limit constant", "kFileSizeLimit = 0x7F7FFFFF;",
+      "kFileSizeLimit = 0x7FFFFFFF;"),
+    M("L5", "format", "src/common/file_format.h", "old magic of version 2", "kMagicV2 = 0x01324267;",
+      "kMagicV2 = 0x01324268;"),
+    M("L6", "format", "src/common/file_format.h", "u16 decoded with the wrong shift",
+      "return static_cast<uint16_t>(in[0] | in[1] << 8);", "return static_cast<uint16_t>(in[0] | in[1] << 7);"),
+    # index: load and save
+    M("I1", "index", "src/index/token_indexes.cpp", "a file of 512 bytes is loaded",
+      "stream->_size() <= kHeaderBytes) return false;", "stream->_size() < kHeaderBytes) return false;"),
+    M("I2", "index", "src/index/token_indexes.cpp", "slot size word compared unsigned",
+      "if (static_cast<int32_t>(header[kWordSlotSize]) < format::kDefaultSlotSize) {",
+      "if (header[kWordSlotSize] < static_cast<uint32_t>(format::kDefaultSlotSize)) {"),
+    M("I3", "index", "src/index/token_indexes.cpp", "ending magic not checked",
+      "  if (read_u32(in) != header[kWordMagic]) throw index_errors::magic_missing();\n", ""),
+    M("I4", "index", "src/index/token_indexes.cpp", "a save keeps answers from before it",
+      "  answers_.clear();\n  trim_caches(0, 0);\n", "  trim_caches(0, 0);\n"),
+    M("I5", "index", "src/index/token_indexes.cpp", "path table end word not set",
+      "    header[kWordPathTableEnd] = position();\n", ""),
+    M("I6", "index", "src/index/token_indexes.cpp", "header padding not written",
+      "  stream->_write(zeros.data(), pad);\n", ""),
+    M("I7", "index", "src/index/token_indexes.cpp", "the journal is committed before the size is written back",
+      "  stream->write_back();\n  stream->commit(kept_end);\n", "  stream->commit(kept_end);\n  stream->write_back();\n"),
+    M("I8", "index", "src/index/token_indexes.cpp", "bytes behind the ending magic kept as meaningful",
+      "  stream->set_kept_end(in._seek(0, 1));\n", ""),
+    # index: tokens, postings, path entries
+    M("P1", "index", "src/index/postings.cpp", "a posting may reach 65,535",
+      "} else if (static_cast<uint32_t>(at->count) + count < kMaxCount) {",
+      "} else if (static_cast<uint32_t>(at->count) + count <= kMaxCount) {"),
+    M("P2", "index", "src/index/postings.cpp", "counts in one text wrap past 65,535",
+      "if (out[seen[i]].count < kMaxCount) ++out[seen[i]].count;", "++out[seen[i]].count;"),
+    M("P3", "index", "src/index/postings.cpp", "tokens cut one byte short",
+      "> limit ? p + limit : end;", "> limit ? p + limit - 1 : end;"),
+    M("P4", "index", "src/index/postings.cpp", "posting search off by one",
+      "(base->path_id < path_id);", "(base->path_id <= path_id);"),
+    M("P5", "index", "src/index/postings.cpp", "an appended posting out of order is not noted",
+      "postings[n - 2].path_id > path_id && token_cache.mark(id)",
+      "postings[n - 2].path_id < path_id && token_cache.mark(id)"),
+    M("P6", "index", "src/index/postings.cpp", "counting sort skips its last byte",
+      "  for (int pass = 0; pass < kPasses; ++pass) {\n    uint32_t* count",
+      "  for (int pass = 0; pass < kPasses - 1; ++pass) {\n    uint32_t* count"),
+    M("P7", "index", "src/index/postings.cpp", "short tokens' sort keys not left-aligned",
+      "return n == 8 ? key : key << (8 * (8 - n));", "return key;"),
+    M("P8", "index", "src/index/postings.cpp", "a path entry misses a single new token",
+      "if (merged.size() > entry->token_ids.size()) {", "if (merged.size() > entry->token_ids.size() + 1) {"),
+    M("P9", "index", "src/index/postings.cpp", "discard does not mark the changed token entry",
+      "      if (!postings.empty()) {\n        token_cache._mark_modified(t);\n",
+      "      if (!postings.empty()) {\n"),
+    M("P10", "index", "src/index/postings.cpp", "an emptied token entry's slots are not freed",
+      "  token_cache._drop_object(token_id);\n  storage->free_object(token_id);\n",
+      "  token_cache._drop_object(token_id);\n"),
+    M("P11", "index", "src/index/entries.cpp", "stored length of a token entry misses its count",
+      "return static_cast<int64_t>(form) + 4 + kPostingBytes",
+      "return static_cast<int64_t>(form) + kPostingBytes"),
+    # index: registry, lookups, token table
+    M("R1", "index", "src/index/registry.cpp", "path ids drawn with overlapping halves",
+      "(high << 16) | (low & 0xFFFFu)", "(high << 15) | (low & 0xFFFFu)"),
+    M("R2", "index", "src/index/path_registry.cpp", "a repeated registry id held as it lies",
+      "records.back().id >= h.id", "records.back().id > h.id"),
+    M("R3", "index", "src/index/lookups.cpp", "the enumeration ignores the callback's stop",
+      "    if (!callback(static_cast<uint32_t>(id), record.path.c_str(), record.time, user_data)) break;\n",
+      "    callback(static_cast<uint32_t>(id), record.path.c_str(), record.time, user_data);\n"),
+    M("R4", "index", "src/index/lookups.cpp", "registering alone does not count as a change",
+      "storage->modified || names_registry.dirty != 0 ||", "storage->modified ||"),
+    M("R5", "index", "src/index/lookups.cpp", "cache limits below 64 taken as given",
+      "token_limit_ = std::max(token_limit, kMinCacheLimit);", "token_limit_ = token_limit;"),
+    M("R6", "index", "src/index/token_table.h", "a pair of the file's table erased by hash alone",
+      "if (is_erased(i) || base_[i].second != id) continue;", "if (is_erased(i)) continue;"),
+    # api: call frame, last error
+    M("A1", "api", "src/api/exports.cpp", "the call frame does not clear the last error",
+      "R call_frame(idx_handle handle, R failure, Op&& op) {\n  velkor::clear_last_error();\n",
+      "R call_frame(idx_handle handle, R failure, Op&& op) {\n"),
+    M("A2", "api", "src/api/exports.cpp", "default delimiter", "owned_or(delimiter, \" \")",
+      "owned_or(delimiter, \",\")"),
+    M("A3", "api", "src/api/exports.cpp", "a query with nothing found keeps the earlier answer",
+      "  if (!buffer.empty()) buffer[0] = '\\0';\n", ""),
+    M("A4", "api", "src/api/last_error.cpp", "comment not recorded", "  r.comment = e.get_comment();\n", ""),
+    M("A5", "api", "src/api/last_error.cpp", "unknown error id", "r.id = \"._ExceptionUnknown\";",
+      "r.id = \"_ExceptionUnknown\";"),
+]
+
+
+def run(cmd, cwd, timeout=None, log=None):
+    with open(log, "w") if log else open(os.devnull, "w") as out:
+        try:
+            return subprocess.run(cmd, cwd=cwd, stdout=out, stderr=subprocess.STDOUT,
+                                  timeout=timeout).returncode
+        except subprocess.TimeoutExpired:
+            return "timeout"
+
+
+def sync_copy(copy):
+    """Makes `copy` hold the work tree's files; files already equal keep their
+    times, so that the copy's build stays incremental."""
+    listed = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
+                            cwd=ROOT, capture_output=True, check=True).stdout.decode().split("\0")
+    for name in filter(None, listed):
+        src, dst = ROOT / name, copy / name
+        if not src.is_file():
+            continue
+        data = src.read_bytes()
+        if dst.is_file() and dst.read_bytes() == data:
+            continue
+        dst.parent.mkdir(parents=True, exist_ok=True)
+        dst.write_bytes(data)
+        shutil.copymode(src, dst)
+
+
+def failed_tests(log):
+    names, on = [], False
+    for line in Path(log).read_text(errors="replace").splitlines():
+        if "The following tests FAILED" in line:
+            on = True
+        elif on and " - " in line:
+            names.append(line.split(" - ", 1)[1].split(" (")[0].strip())
+    return names
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--only", help="comma-separated keys")
+    parser.add_argument("--list", action="store_true")
+    parser.add_argument("--timeout", type=int, default=180, help="seconds per test")
+    parser.add_argument("--report", help="file for the result table")
+    args = parser.parse_args()
+
+    base = Path(os.environ.get("VELKOR_MUTANT_DIR", ROOT / "build-mutants"))
+    copy, build = base / "tree", base / "build"
+    chosen = MUTATIONS
+    if args.only:
+        keys = set(args.only.split(","))
+        chosen = [m for m in MUTATIONS if m.key in keys]
+
+    if args.list:
+        for m in chosen:
+            found = (ROOT / m.path).read_text().count(m.search)
+            print(f"{m.key:4} {m.layer:8} {m.path:36} {'applies' if found == 1 else 'NOT APPLIED'}  {m.what}")
+        return 0
+
+    copy.mkdir(parents=True, exist_ok=True)
+    sync_copy(copy)
+    touched = {}
+
+    def restore(*_):
+        for path, text in touched.items():
+            path.write_text(text)
+        touched.clear()
+
+    def on_signal(signum, _frame):
+        restore()
+        sys.exit(128 + signum)
+
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGINT, on_signal)
+
+    flags = ["-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2",
+             "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2"]
+    if shutil.which("ccache"):
+        flags += ["-DCMAKE_CXX_COMPILER_LAUNCHER=ccache", "-DCMAKE_C_COMPILER_LAUNCHER=ccache"]
+    ctest = ["ctest", "--test-dir", str(build), "-j2", "--stop-on-failure", "--timeout", str(args.timeout)]
+    started = time.time()
+    if run(["cmake", "-S", str(copy), "-B", str(build)] + flags, copy, log=base / "configure.log") != 0 or \
+            run(["cmake", "--build", str(build), "-j2"], copy, log=base / "build.log") != 0:
+        print(f"the unmutated copy does not build: {base / 'build.log'}")
+        return 2
+    if run(ctest, copy, log=base / "baseline.log") != 0:
+        print(f"the unmutated suite fails: {base / 'baseline.log'}")
+        return 2
+    print(f"baseline built and passed in {time.time() - started:.0f} s", flush=True)
+
+    rows, killed, survived = [], 0, 0
+    try:
+        for m in chosen:
+            path = copy / m.path
+            text = path.read_text()
+            t0 = time.time()
+            if text.count(m.search) != 1:
+                outcome = "not applied" + ("" if text.count(m.search) == 0 else " (text found more than once)")
+            else:
+                touched[path] = text
+                path.write_text(text.replace(m.search, m.replace))
+                log = base / f"mutant-{m.key}.log"
+                if run(["cmake", "--build", str(build), "-j2"], copy, log=log) != 0:
+                    outcome = "does not build"
+                else:
+                    code = run(ctest, copy, log=log)
+                    if code == 0:
+                        outcome = "SURVIVED"
+                        survived += 1
+                    else:
+                        killed += 1
+                        names = failed_tests(log)
+                        outcome = "killed by " + (", ".join(names[:3]) if names else str(code))
+                restore()
+            row = f"{m.key:4} {m.layer:8} {m.what[:58]:58} {outcome}  ({time.time() - t0:.0f} s)"
+            rows.append(row)
+            print(row, flush=True)
+    finally:
+        restore()
+        # The copy's build goes back to the unmutated engine for the next run.
+        run(["cmake", "--build", str(build), "-j2"], copy)
+    applied = killed + survived
+    summary = (f"score {killed}/{applied}" + (f" = {100.0 * killed / applied:.1f}%" if applied else "") +
+               f"; {len(chosen) - applied} not counted; {time.time() - started:.0f} s")
+    print(summary)
+    if args.report:
+        Path(args.report).write_text("\n".join(rows + [summary]) + "\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
