@@ -18,6 +18,7 @@ score is killed / (killed + survived).
   python3 scripts/mutate.py                 # every mutation
   python3 scripts/mutate.py --list          # the list, and whether each applies
   python3 scripts/mutate.py --only H1,J2    # some of them
+  python3 scripts/mutate.py --source DIR    # a checkout of an older commit
   VELKOR_MUTANT_DIR=/tmp/m python3 scripts/mutate.py   # where the copy lives
 
 Not part of CI. With ccache installed (it is used when found), a full run
@@ -204,6 +205,23 @@ MUTATIONS = [
       "token_limit_ = std::max(token_limit, kMinCacheLimit);", "token_limit_ = token_limit;"),
     M("R6", "index", "src/index/token_table.h", "a pair of the file's table erased by hash alone",
       "if (is_erased(i) || base_[i].second != id) continue;", "if (is_erased(i)) continue;"),
+    # failures that only a failing platform call shows
+    M("E1", "stream", "src/stream/stream.cpp", "a short write goes unnoticed",
+      "  if (static_cast<uint32_t>(put) != static_cast<uint32_t>(count)) {\n    const int32_t code = platform::last_error_code();\n    throw stream_errors::write_error",
+      "  if (false) {\n    const int32_t code = platform::last_error_code();\n    throw stream_errors::write_error"),
+    M("E2", "stream", "src/stream/stream.cpp", "a failed resize goes unnoticed",
+      "  if (_resize(new_size) < 0) {", "  if (_resize(new_size) < -1) {"),
+    M("E3", "stream", "src/stream/held_file.cpp", "a write goes ahead when its old bytes could not be journaled",
+      "    if (!journal_->keep(begin, old.data(), length)) return false;\n", "    journal_->keep(begin, old.data(), length);\n"),
+    M("E4", "stream", "src/stream/journal.cpp", "the journal counts as begun when its header was not written",
+      "  if (!write_all(file_, 0, header, kHeaderBytes)) return false;\n", "  write_all(file_, 0, header, kHeaderBytes);\n"),
+    M("E5", "stream", "src/stream/held_file.cpp", "the size goes out though the stale tail stayed",
+      "  if (!drop_stale_tail()) return false;\n  if (disk_size_ != size_) {", "  drop_stale_tail();\n  if (disk_size_ != size_) {"),
+    M("E6", "storage", "src/storage/obj_mem_cache.h", "an entry counts as written back before its write succeeded",
+      "        if (victim.held) storage->_save_object_at(victim.id, victim.entry);\n        victim.dirty = false;\n        --dirty_count;\n",
+      "        victim.dirty = false;\n        --dirty_count;\n        if (victim.held) storage->_save_object_at(victim.id, victim.entry);\n"),
+    M("E7", "stream", "src/stream/serialize.cpp", "a string read short goes unnoticed",
+      "    if (got != step) stream.raise_read_error(count);\n", ""),
     # api: call frame, last error
     M("A1", "api", "src/api/exports.cpp", "the call frame does not clear the last error",
       "R call_frame(idx_handle handle, R failure, Op&& op) {\n  velkor::clear_last_error();\n",
@@ -218,22 +236,30 @@ MUTATIONS = [
 ]
 
 
+CURRENT = []  # the command running now, ended with the harness
+
+
 def run(cmd, cwd, timeout=None, log=None):
     with open(log, "w") if log else open(os.devnull, "w") as out:
+        proc = subprocess.Popen(cmd, cwd=cwd, stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
+        CURRENT.append(proc)
         try:
-            return subprocess.run(cmd, cwd=cwd, stdout=out, stderr=subprocess.STDOUT,
-                                  timeout=timeout).returncode
+            return proc.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
             return "timeout"
+        finally:
+            CURRENT.remove(proc)
 
 
-def sync_copy(copy):
-    """Makes `copy` hold the work tree's files; files already equal keep their
-    times, so that the copy's build stays incremental."""
+def sync_copy(source, copy):
+    """Makes `copy` hold the files of `source` that git knows; files already
+    equal keep their times, so that the copy's build stays incremental."""
     listed = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
-                            cwd=ROOT, capture_output=True, check=True).stdout.decode().split("\0")
+                            cwd=source, capture_output=True, check=True).stdout.decode().split("\0")
     for name in filter(None, listed):
-        src, dst = ROOT / name, copy / name
+        src, dst = source / name, copy / name
         if not src.is_file():
             continue
         data = src.read_bytes()
@@ -260,6 +286,7 @@ def main():
     parser.add_argument("--list", action="store_true")
     parser.add_argument("--timeout", type=int, default=180, help="seconds per test")
     parser.add_argument("--report", help="file for the result table")
+    parser.add_argument("--source", help="git checkout to mutate instead of this work tree (an older commit)")
     args = parser.parse_args()
 
     base = Path(os.environ.get("VELKOR_MUTANT_DIR", ROOT / "build-mutants"))
@@ -271,12 +298,12 @@ def main():
 
     if args.list:
         for m in chosen:
-            found = (ROOT / m.path).read_text().count(m.search)
+            found = ((Path(args.source) if args.source else ROOT) / m.path).read_text().count(m.search)
             print(f"{m.key:4} {m.layer:8} {m.path:36} {'applies' if found == 1 else 'NOT APPLIED'}  {m.what}")
         return 0
 
     copy.mkdir(parents=True, exist_ok=True)
-    sync_copy(copy)
+    sync_copy(Path(args.source).resolve() if args.source else ROOT, copy)
     touched = {}
 
     def restore(*_):
@@ -285,6 +312,8 @@ def main():
         touched.clear()
 
     def on_signal(signum, _frame):
+        for proc in CURRENT:
+            os.killpg(proc.pid, signal.SIGTERM)
         restore()
         sys.exit(128 + signum)
 
