@@ -60,6 +60,16 @@ void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
 
 void touch(const std::string& path) { write_file(path, std::vector<uint8_t>()); }
 
+long env_number(const char* name, long fallback) {
+  const char* text = std::getenv(name);
+  return text && *text ? std::strtol(text, nullptr, 10) : fallback;
+}
+
+idx_handle open_new(const std::string& path, bool read_only) {
+  touch(path);
+  return idx_open(path.c_str(), read_only);
+}
+
 error_texts last_error_texts() {
   return {_get_err_id(), _get_err_msg(), _get_err_where(), _get_err_params(), _get_err_comment()};
 }

@@ -1,5 +1,6 @@
 // Helpers shared by the tests: a temporary folder per test, whole-file reads
-// and writes, and a matcher for the five texts of an error.
+// and writes, a handle that closes itself, and a matcher for the five texts
+// of an error.
 #ifndef VELKOR_TESTS_TEST_UTIL_H_
 #define VELKOR_TESTS_TEST_UTIL_H_
 
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "common/exception.h"
+#include "velkor_index.h"
 
 namespace velkor_test {
 
@@ -33,6 +35,34 @@ std::vector<uint8_t> read_file(const std::string& path);
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
 // Creates an empty file (the state a new index file starts in).
 void touch(const std::string& path);
+
+// A number from the environment, or `fallback` when the variable is unset.
+long env_number(const char* name, long fallback);
+
+// Owns an idx_handle; closes it (without saving) when it goes.
+class handle {
+ public:
+  explicit handle(idx_handle h = nullptr) : h_(h) {}
+  ~handle() { idx_close(h_); }
+  handle(const handle&) = delete;
+  handle& operator=(const handle&) = delete;
+  operator idx_handle() const { return h_; }
+  void reset() {
+    idx_close(h_);
+    h_ = nullptr;
+  }
+  // Closes, then opens `path` again (the file is held by one handle at a time).
+  void reopen(const std::string& path, bool read_only = false) {
+    reset();
+    h_ = idx_open(path.c_str(), read_only);
+  }
+
+ private:
+  idx_handle h_;
+};
+
+// An empty file opened as a new index.
+idx_handle open_new(const std::string& path, bool read_only = false);
 
 struct error_texts {
   std::string id, msg, where, params, comment;

@@ -5,14 +5,16 @@
 // the checksum is pinned per runtime. The texts come from a generator of the
 // test's own, so the file size and the counters hold on every platform.
 // Registration stores the current time in the registry; those four bytes per
-// path are zeroed before hashing (the time is checked elsewhere).
+// path are zeroed before hashing (the time is checked elsewhere). On a C
+// runtime without a pinned checksum the test says so and is skipped.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "file_image.h"
 #include "index/format_check.h"
-#include "index_test_util.h"
+#include "test_util.h"
 
 namespace velkor_test {
 namespace {
@@ -60,8 +62,13 @@ TEST(Golden, FixedWorkloadSavesAPinnedFile) {
   std::vector<int32_t> counters;
   for (uint32_t c = 0; c <= 9; ++c) counters.push_back(idx_count_of(h, c));
   h.reset();
-  std::vector<uint8_t> file = read_file(path);
-  for (const size_t at : registry_time_offsets(file)) put_u32(file, at, 0);
+  bytes file = read_file(path);
+  // The registry: u32 N, then N x { u32 id, u32 length, u8 key, bytes, u32 time }.
+  size_t at = header_word(file, velkor::format::kWordRegistryBegin) + 4;
+  for (uint32_t n = u32_at(file, at - 4); n > 0; --n, at += 4) {
+    at += 9 + u32_at(file, at + 4);
+    put_u32(file, at, 0);
+  }
   const uint64_t sum = fnv1a64(file);
   std::printf("golden: size %zu checksum 0x%016llX counters", file.size(),
               static_cast<unsigned long long>(sum));
@@ -76,6 +83,8 @@ TEST(Golden, FixedWorkloadSavesAPinnedFile) {
   EXPECT_EQ(0xF3805954302E50CCull, sum) << std::hex << "observed 0x" << sum;
 #elif defined(_WIN32)
   EXPECT_EQ(0x009306AAAFC5D01Full, sum) << std::hex << "observed 0x" << sum;
+#else
+  GTEST_SKIP() << "no checksum pinned for this C runtime's rand(); observed 0x" << std::hex << sum;
 #endif
 }
 

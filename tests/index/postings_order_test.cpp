@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "index/format_check.h"
-#include "index_test_util.h"
+#include "test_util.h"
 
 namespace velkor_test {
 namespace {

@@ -63,6 +63,7 @@ TEST(CrashTest, NeedsPosix) {
 #else
 
 namespace fs = std::filesystem;
+using velkor_test::env_number;
 using velkor_test::index_snapshot;
 using velkor_test::path_record;
 
@@ -86,11 +87,6 @@ std::string segment_name(int segment) {
 
 // The last save that has returned when `segment` begins (-1: none).
 int last_save_before(int segment) { return std::min(segment / 2, kSaves) - 1; }
-
-long env_number(const char* name, long fallback) {
-  const char* text = std::getenv(name);
-  return text && *text ? std::strtol(text, nullptr, 10) : fallback;
-}
 
 std::string serialize(const index_snapshot& s) {
   std::string text = "counters";

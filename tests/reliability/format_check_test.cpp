@@ -8,11 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "index/index_test_util.h"
+#include "file_image.h"
+#include "test_util.h"
 
 namespace {
 
-using bytes = std::vector<uint8_t>;
+using velkor_test::bytes;
 using velkor_test::put_u32;
 using velkor_test::u32_at;
 

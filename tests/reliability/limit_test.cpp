@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "file_image.h"
 #include "index/format_check.h"
 #include "test_util.h"
 #include "velkor_index.h"
@@ -83,50 +83,19 @@ TEST(LimitTest, ASlotCrossingTheLimitIsRefusedAndTheIndexStaysUsable) {
 TEST(LimitTest, ALoadGathersNoMoreThanTheBytesTheFileReallyHolds) {
   velkor_test::temp_dir dir;
   auto build = [&](const std::string& name, uint32_t slot_size, bool dense) {
-    auto u32 = [](std::vector<uint8_t>& out, uint32_t v) {
-      for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    };
-    std::vector<uint8_t> form = {255, 0x55, 'a' ^ 0x55};
-    u32(form, (slot_size - 7) / 6);
-    std::vector<uint8_t> sections;
-    u32(sections, 1);  // one slot record
-    u32(sections, 512);
-    u32(sections, slot_size);
-    sections.push_back(1);
-    u32(sections, 0xFFFFFFFFu);
-    u32(sections, 1);  // one token pair
-    u32(sections, 'a');
-    u32(sections, 512);
-    u32(sections, 0);  // no path pairs
-    u32(sections, 0);  // no paths
-    u32(sections, 0x013265F6);
-    const uint32_t end = 512 + slot_size;
-    std::vector<uint8_t> header;
-    for (const uint32_t word : {0x013265F6u, 32u, 512u, end, end, end + 17, end + 17, end + 29,
-                                end + 29, end + 33, end + 33, end + 37}) {
-      u32(header, word);
+    // Token "a" claims all the postings its one slot has room for; dense,
+    // they are there (path id 1, count 1).
+    velkor_test::file_image image;
+    image.data = velkor_test::token_entry_form("a", {});
+    velkor_test::put_u32(image.data, 3, (slot_size - 7) / 6);
+    for (uint32_t i = 0; dense && i < (slot_size - 7) / 6; ++i) {
+      velkor_test::append_u32(image.data, 1);
+      image.data.insert(image.data.end(), {1, 0});
     }
-    header.resize(512, 0);
-    const std::string file = dir.file(name);
-    std::ofstream out(file, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(header.data()), 512);
-    out.write(reinterpret_cast<const char*>(form.data()),
-              static_cast<std::streamsize>(form.size()));
-    if (dense) {
-      // Postings of path id 1, count 1: bytes that are there.
-      std::vector<uint8_t> postings;
-      for (uint32_t i = 0; i < (slot_size - 7) / 6; ++i) {
-        u32(postings, 1);
-        postings.push_back(1);
-        postings.push_back(0);
-      }
-      out.write(reinterpret_cast<const char*>(postings.data()),
-                static_cast<std::streamsize>(postings.size()));
-    }
-    out.seekp(end);
-    out.write(reinterpret_cast<const char*>(sections.data()),
-              static_cast<std::streamsize>(sections.size()));
-    return file;
+    image.slots = {{512, slot_size, 1, velkor::format::kNoSlot}};
+    image.tokens = {{'a', 512}};
+    image.write(dir.file(name));
+    return dir.file(name);
   };
   const std::string sparse = build("sparse.idx", 64u << 20, false);
   idx_handle index = idx_open(sparse.c_str(), true);

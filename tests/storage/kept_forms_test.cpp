@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "file_image.h"
 #include "index/token_indexes.h"
 #include "test_util.h"
 #include "velkor_index.h"
@@ -77,12 +78,6 @@ TEST(KeptForms, TheFileIsTheSameWhenFormsAreWrittenLaterOrAtOnce) {
   EXPECT_EQ(run(dir.file("kept.idx"), size_t{1} << 30), at_once);
 }
 
-void put32(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
-  if (bytes.size() < at + 4) bytes.resize(at + 4, 0);
-  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
-}
-void append32(std::vector<uint8_t>& bytes, uint32_t value) { put32(bytes, bytes.size(), value); }
-
 struct outcome {
   uint32_t result;
   error_texts error;
@@ -104,7 +99,7 @@ outcome discard_through_a_path_entry(const std::string& path, size_t bound) {
   idx_close(h);
   // The path entry of 5 lists the path entry of 254 in place of a token.
   std::vector<uint8_t> bytes = read_file(path);
-  put32(bytes, listing + 8, listed);
+  put_u32(bytes, listing + 8, listed);
   write_file(path, bytes);
 
   h = idx_open(path.c_str(), false);
@@ -126,45 +121,15 @@ TEST(KeptForms, AFormReadAsTheOtherKindAnswersAsItsSlots) {
 }
 
 // A saved index whose token entry "x" fills a chain of exactly 65,536 slots
-// of 32 bytes, 2 bytes short of its room; path id 0 lists it.
-std::vector<uint8_t> full_chain_file() {
-  constexpr uint32_t kSlots = 65536;
-  constexpr uint32_t kPostings = (kSlots * 32 - 6) / 6;
-  std::vector<uint8_t> file(512, 0);
-  file.push_back(1);  // the token form of "x", unscrambled
-  file.push_back('x');
-  append32(file, kPostings);
-  for (uint32_t i = 0; i < kPostings; ++i) {
-    append32(file, i);
-    file.push_back(1);
-    file.push_back(0);
-  }
-  file.resize(512 + size_t{kSlots} * 32, 0);
-  const uint32_t path_slot = static_cast<uint32_t>(file.size());
-  append32(file, 0);
-  append32(file, 1);
-  append32(file, 512);
-  file.resize(path_slot + 32, 0);
-  const uint32_t data_end = static_cast<uint32_t>(file.size());
-  append32(file, kSlots + 1);
-  for (uint32_t i = 0; i <= kSlots; ++i) {
-    append32(file, 512 + 32 * i);
-    append32(file, 32);
-    file.push_back(1);
-    append32(file, i + 1 < kSlots ? 512 + 32 * (i + 1) : 0xFFFFFFFFu);
-  }
-  const uint32_t tokens = static_cast<uint32_t>(file.size());
-  for (const uint32_t v : {1u, static_cast<uint32_t>('x'), 512u}) append32(file, v);
-  const uint32_t paths = static_cast<uint32_t>(file.size());
-  for (const uint32_t v : {1u, 0u, path_slot}) append32(file, v);
-  const uint32_t names = static_cast<uint32_t>(file.size());
-  append32(file, 0);
-  const uint32_t end = static_cast<uint32_t>(file.size());
-  append32(file, 0x013265F6);
-  const uint32_t header[12] = {0x013265F6, 32,    512,   data_end, data_end, tokens,
-                               tokens,     paths, paths, names,    names,    end};
-  for (int i = 0; i < 12; ++i) put32(file, 4 * static_cast<size_t>(i), header[i]);
-  return file;
+// of 32 bytes, a byte short of its room; path id 0 lists it.
+bytes full_chain_file() {
+  std::vector<std::pair<uint32_t, uint16_t>> postings((65536 * 32 - 7) / 6);
+  for (uint32_t i = 0; i < postings.size(); ++i) postings[i] = {i, 1};
+  file_image image;
+  const uint32_t x = image.store(token_entry_form("x", postings));
+  image.tokens = {{'x', x}};
+  image.paths = {{0, image.store(path_entry_form(0, {x}))}};
+  return image.file();
 }
 
 TEST(KeptForms, AChainPastTheWalkLimitIsSavedAndRefusesToLoad) {
