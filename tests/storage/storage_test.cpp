@@ -13,6 +13,7 @@
 #include "storage/object_storage.h"
 #include "stream/fstream.h"
 #include "stream/serialize.h"
+#include "file_image.h"
 #include "test_util.h"
 
 // Found by argument lookup, so they live beside the record.
@@ -84,7 +85,6 @@ class storage_test : public ::testing::Test {
     st.modified = false;
     file.resize(0);
   }
-  int32_t file_size() { return file._size(); }
   // Offsets of the chain starting at `id`.
   std::vector<uint32_t> chain(uint32_t id) {
     std::vector<velkor::_CStgSlotItem> items;
@@ -111,16 +111,10 @@ class storage_test : public ::testing::Test {
   }
   // The records lie inside the file (a record past its end is refused).
   void load_section(const std::vector<uint8_t>& bytes) {
-    if (file_size() < (1 << 16)) file.resize(1 << 16);
+    if (file._size() < (1 << 16)) file.resize(1 << 16);
     velkor::_memadapter adapter{bytes, 0};
     velkor::_memstream in(&adapter);
     st._load_stg_slots(in);
-  }
-  std::vector<uint8_t> file_bytes(uint32_t offset, int32_t count) {
-    std::vector<uint8_t> bytes(static_cast<size_t>(count));
-    file.seek(static_cast<int32_t>(offset), 0);
-    file.read(bytes.data(), count);
-    return bytes;
   }
   temp_dir dir;
   std::string path;
@@ -149,21 +143,15 @@ error_texts storage_error(const char* id, const char* msg, const char* where) {
   return {id, msg, where, "", ""};
 }
 
-void append_u32(std::vector<uint8_t>& to, uint32_t v) {
-  to.insert(to.end(), {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)});
-}
-// A section: the count, then records of 13 bytes (offset, size, in-use
-// byte, next).
-std::vector<uint8_t> section(uint32_t count, const std::vector<_CStgSlotItem>& records) {
-  std::vector<uint8_t> bytes;
-  append_u32(bytes, count);
-  for (const auto& s : records) {
-    append_u32(bytes, s.offset);
-    append_u32(bytes, static_cast<uint32_t>(s.size));
-    bytes.push_back(s.in_use);
-    append_u32(bytes, s.next);
-  }
-  return bytes;
+// The slot table section: `count`, then the records.
+bytes section(uint32_t count, const std::vector<_CStgSlotItem>& records) {
+  file_image image;
+  for (const auto& r : records) image.slots.push_back({r.offset, uint32_t(r.size), r.in_use, r.next});
+  uint32_t words[velkor::format::kHeaderWords];
+  bytes b = image.sections(words);
+  b.resize(4 + velkor::format::kSlotRecordBytes * records.size());
+  put_u32(b, 0, count);
+  return b;
 }
 
 // The idle list is rebuilt from the in-use bytes in offset order; counts of
@@ -205,49 +193,6 @@ TEST_F(storage_test, SlotTableLoadsRebuildTheIdleListAndFailOnDamage) {
     EXPECT_EQ(e.get_params().substr(0, expected.size()), expected);
     EXPECT_EQ(st.slots.size(), static_cast<size_t>(c.full_records));
   }
-}
-
-// A chain takes idle slots in the order of the idle list, then appends one
-// slot for the shortfall, at least the slot size.
-TEST_F(storage_test, AllocationTakesIdleSlotsInOrderThenAppendsOne) {
-  const struct {
-    std::vector<int32_t> sizes;  // slots appended, then freed in `free_order`
-    std::vector<int> free_order;
-    int32_t request;
-    std::vector<std::pair<uint32_t, int32_t>> out;  // offset, capacity in chain order
-    std::vector<uint32_t> idle_after;
-    int32_t file_after;
-  } cases[] = {
-      {{}, {}, 10, {{512, 32}}, {}, 544},
-      {{32, 32, 32}, {0, 1, 2}, 50, {{512, 32}, {544, 32}}, {576}, 608},
-      {{32, 32, 32}, {2, 0}, 50, {{576, 32}, {512, 32}}, {}, 608},
-      {{32}, {0}, 100, {{512, 32}, {544, 68}}, {}, 612},
-      {{100}, {0}, 10, {{512, 100}}, {}, 612},
-      {{32}, {0}, 0, {}, {512}, 544},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.request);
-    reset();
-    for (int32_t size : c.sizes) st.__alloc_new_slot(size);
-    for (int i : c.free_order) st.free_object(st.slots[i].offset);
-    st.modified = false;
-    std::vector<_CStgSlotItem> out;
-    st.__alloc_stg_slots(c.request, out);
-    std::vector<std::pair<uint32_t, int32_t>> got;
-    for (const auto& s : out) got.push_back({s.offset, s.size});
-    EXPECT_EQ(got, c.out);
-    EXPECT_EQ(st.idle_slots, c.idle_after);
-    EXPECT_EQ(file_size(), c.file_after);
-    EXPECT_EQ(st.modified, !c.out.empty());
-    if (!out.empty()) {
-      EXPECT_EQ(chain(out.front().offset).size(), out.size());
-    }
-  }
-  // Freeing appends a chain to the idle list in chain order.
-  st.slots = {slot(512, 32, 0), slot(544, 32, 1, 608), slot(576, 32), slot(608, 32, 1, 576)};
-  st.idle_slots = {512};
-  EXPECT_EQ(st.free_object(544), 3);
-  EXPECT_EQ(st.idle_slots, (std::vector<uint32_t>{512, 544, 608, 576}));
 }
 
 TEST_F(storage_test, DamagedChainsRaiseWithTheirTexts) {
