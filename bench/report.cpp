@@ -240,32 +240,33 @@ void sessions_table(std::ostringstream& out, const std::vector<SessionSeries>& a
 }
 
 std::string sessions_note() {
-  return "Sessions: a host that keeps its index on disk between events. Each engine starts "
-         "from its own build of the fraction (velkor index: the velkor-bulk file, copied) and "
-         "the engines take turns, session by session. An update session opens the index for "
-         "writing, adds one mail (velkor: idx_id_of(path, true) and idx_index with the "
-         "engine's default cache limits), saves or commits, and closes; its mails are the "
-         "last of the shuffled corpus, the same at every fraction, so at 100% they are held "
-         "back from the build and the index the sessions start from is that much smaller. A "
-         "query session opens the untouched build read-only, asks one token (drawn as the "
-         "query workload draws them, over the mails the build holds), parses the whole "
-         "answer and closes; the page cache is warm, nothing else is. Times are wall clock, "
-         "p50 and p90 over the sessions; the parts are their own p50s. velkor / engine is "
-         "velkor's session time over the engine's for the same mail or token, p50 and p90 "
-         "of those ratios. sqlite-fts5 and xapian commit with their default durability "
-         "(waiting for the disk); sqlite-fts5-sync-off (PRAGMA synchronous=OFF) and "
-         "xapian-no-sync (DB_NO_SYNC) hand their bytes to the system and return, as "
-         "idx_save does. floor: the bytes that velkor's save of the same session must write, "
-         "written with plain pwrite into a scratch copy of its file in the same process "
-         "right after the session: the header, the four sections and the ending magic at "
-         "the new data end (their length read off the saved file's header), and the stored "
-         "form of every entry the mail changed (each of its distinct tokens' entries with "
-         "all their postings, 2 + token + 4 + 6 per posting bytes, and its path entry, 8 + 4 "
-         "per token), at places spread over the slot region. floor+journal also reads the "
-         "old bytes of every range first and appends them to a journal file, which it "
-         "empties at the end. answers: update sessions, the mails that the index left by "
-         "the last session answers with their count for their first token; query sessions, "
-         "answers equal to the reference engine's.";
+  return "A host that keeps its index on disk between events. Each engine starts from its own "
+         "build of the fraction (velkor index: the velkor-bulk file) and the engines take "
+         "turns, session by session. An update session opens a copy of the build for writing, "
+         "adds one mail (velkor: idx_id_of(path, true) and idx_index, with the engine's default "
+         "cache limits), saves or commits, and closes; the next session opens what it saved. "
+         "Its mails are the last of the shuffled corpus, the same at every fraction, so at "
+         "100% they are held back from the build. A cold query session opens the untouched "
+         "build read-only, asks one token, parses the whole answer as the query workload does "
+         "and closes; the tokens are drawn as that workload draws them, by occurrence and from "
+         "the vocabulary, over the mails the build holds. The file's pages are in the page "
+         "cache. Times are wall clock, p50 and p90 over the sessions; each part's column is its "
+         "own p50. velkor / engine: velkor's session time over the engine's for the same mail "
+         "or token, p50 and p90 of those ratios. sqlite-fts5 and xapian commit with their "
+         "default durability (the commit waits for the disk); sqlite-fts5-sync-off (PRAGMA "
+         "synchronous=OFF) and xapian-no-sync (DB_NO_SYNC) hand their bytes to the system and "
+         "return, as idx_save does. floor: what velkor's save of the same session must write "
+         "at least, written with plain pwrite into a scratch copy of its file, in the same "
+         "process right after the session: the header, and the four sections with the ending "
+         "magic at the new data end (their length read off the saved file's header), which "
+         "move whenever a slot is appended; and the stored form of every entry that the mail "
+         "changed, at places spread over the slot region (each of its distinct tokens' entry "
+         "with all its postings, 2 + token + 4 + 6 bytes per posting, and its path entry, 8 + "
+         "4 bytes per token). floor+journal first reads the old bytes of every range it writes "
+         "and appends them to a journal file, which it empties at the end, as a save empties "
+         "the journal. answers: for update sessions, the mails that the index left by the "
+         "last session answers with their count under their first token; for query "
+         "sessions, answers equal to the reference engine's.";
 }
 
 // The three kinds of session, as the report and the CSV name them.
@@ -324,6 +325,18 @@ void sessions_section(std::ostringstream& out, const std::vector<SessionsResult>
       out << kind.title << ":\n\n";
       sessions_table(out, r->*kind.series, kind.update);
       out << "\n";
+      if (kind.update && !r->floor_bytes.empty()) {
+        std::vector<double> sections, entries, journaled;
+        for (const FloorBytes& b : r->floor_bytes) {
+          sections.push_back(static_cast<double>(b.sections));
+          entries.push_back(static_cast<double>(b.entries));
+          journaled.push_back(static_cast<double>(b.journaled));
+        }
+        out << "The floor's bytes per session, p50: " << mib(percentile(sections, 0.5))
+            << " MiB of header, sections and ending magic, " << mib(percentile(entries, 0.5))
+            << " MiB of changed entries; the journal keeps " << mib(percentile(journaled, 0.5))
+            << " MiB of them.\n\n";
+      }
     }
     // The goals of the work on sessions, as ratios in this run.
     std::vector<std::string> goals;

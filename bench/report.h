@@ -45,6 +45,13 @@ struct SessionSeries {
   std::string error;
 };
 
+// What the floor of one velkor update session writes.
+struct FloorBytes {
+  uint64_t sections = 0;   // header, the four sections and the ending magic
+  uint64_t entries = 0;    // stored forms of the changed entries
+  uint64_t journaled = 0;  // old bytes read and written to the journal
+};
+
 // The sessions scenario at one fraction of the corpus.
 struct SessionsResult {
   double fraction = 0;
@@ -54,6 +61,7 @@ struct SessionsResult {
   std::vector<SessionSeries> updates;             // velkor index first
   std::vector<SessionSeries> queries;             // velkor index first; tokens drawn by occurrence
   std::vector<SessionSeries> vocabulary_queries;  // tokens drawn from the vocabulary
+  std::vector<FloorBytes> floor_bytes;            // one per velkor update session
   std::string error;
 };
 

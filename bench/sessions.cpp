@@ -202,11 +202,15 @@ double SaveFloor::write_session(const uint32_t* header, const std::vector<uint32
   for (std::size_t i = 0; i < entries.size(); ++i) put(entries[i], places[i]);
   put(sections, data_end);
   put(kHeaderBytes, 0);
+  const uint64_t journaled = static_cast<uint64_t>(journal_end_);
   if (journal_ >= 0) {
     if (::ftruncate(journal_, 0) != 0) fail_errno("ftruncate");
     journal_end_ = 0;
   }
-  return milliseconds(start, Clock::now());
+  const double ms = milliseconds(start, Clock::now());
+  last_ = FloorBytes{sections + kHeaderBytes, 0, journaled};
+  for (uint32_t bytes : entries) last_.entries += bytes;
+  return ms;
 }
 
 std::vector<std::vector<uint32_t>> changed_entries(const std::vector<Mail>& mails, std::size_t base,
@@ -386,7 +390,9 @@ std::string update_sessions(const SessionsSetup& setup, const std::vector<const 
           const std::vector<uint32_t> header =
               read_header_words(copy_location(setup, *subjects[0]));
           report << "f " << floor->write_session(header.data(), entries[i]) << " "
-                 << floor_journaled->write_session(header.data(), entries[i]) << "\n";
+                 << floor_journaled->write_session(header.data(), entries[i]);
+          const FloorBytes bytes = floor_journaled->last_bytes();
+          report << " " << bytes.sections << " " << bytes.entries << " " << bytes.journaled << "\n";
         }
       }
     }
@@ -423,7 +429,10 @@ std::string update_sessions(const SessionsSetup& setup, const std::vector<const 
       series_of(result.updates, subjects[e]->name)->times.push_back(parse_times(in));
     } else if (tag == "f") {
       SessionTimes plain, journaled;
-      in >> plain.total_ms >> journaled.total_ms;
+      FloorBytes bytes;
+      in >> plain.total_ms >> journaled.total_ms >> bytes.sections >> bytes.entries >>
+          bytes.journaled;
+      result.floor_bytes.push_back(bytes);
       series_of(result.updates, kFloor)->times.push_back(plain);
       series_of(result.updates, kFloorJournal)->times.push_back(journaled);
     } else if (tag == "c") {

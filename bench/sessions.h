@@ -59,6 +59,8 @@ class SaveFloor {
   // `entries` are the lengths of the stored forms that the session changed;
   // they go to places drawn over the slot region. Returns milliseconds.
   double write_session(const uint32_t* header, const std::vector<uint32_t>& entries);
+  // What the last session wrote.
+  const FloorBytes& last_bytes() const { return last_; }
 
  private:
   void put(std::size_t count, int64_t at);
@@ -69,6 +71,7 @@ class SaveFloor {
   uint64_t state_;
   std::vector<char> bytes_;
   std::vector<char> old_;
+  FloorBytes last_;
 };
 
 // Lengths of the stored forms that each of the update sessions changes: the
