@@ -206,8 +206,9 @@ std::string ms(double value) { return value > 0 ? short_number(value) : std::str
 
 void sessions_table(std::ostringstream& out, const std::vector<SessionSeries>& all, bool update) {
   out << (update ? "| engine | session p50 ms | p90 ms | open p50 | add p50 | save p50 | close p50 "
-                   "| velkor / engine p50 | p90 | answers |\n"
-                   "|---|--:|--:|--:|--:|--:|--:|--:|--:|---|\n"
+                   "| velkor / engine p50 | p90 | read MiB p50 | written MiB p50 | calls p50 "
+                   "| answers |\n"
+                   "|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|---|\n"
                  : "| engine | session p50 ms | p90 ms | open p50 | query p50 | close p50 "
                    "| velkor / engine p50 | p90 | answers |\n"
                    "|---|--:|--:|--:|--:|--:|--:|--:|---|\n");
@@ -215,7 +216,7 @@ void sessions_table(std::ostringstream& out, const std::vector<SessionSeries>& a
   for (const SessionSeries& s : all) {
     out << "| " << s.name << " | ";
     if (!s.error.empty()) {
-      out << "failed: " << s.error << " |" << std::string(update ? 9 : 8, '|') << "\n";
+      out << "failed: " << s.error << " |" << std::string(update ? 12 : 8, '|') << "\n";
       continue;
     }
     std::vector<double> totals;
@@ -235,6 +236,17 @@ void sessions_table(std::ostringstream& out, const std::vector<SessionSeries>& a
       out << ms(paired_ratio(*velkor, s, 0.5)) << " | " << ms(paired_ratio(*velkor, s, 0.9))
           << " | ";
     }
+    if (update) {
+      std::vector<double> read, written, calls;
+      for (const IoCounters& io : s.io) {
+        read.push_back(static_cast<double>(io.rchar));
+        written.push_back(static_cast<double>(io.wchar));
+        calls.push_back(static_cast<double>(io.syscr + io.syscw));
+      }
+      out << (s.io.empty() ? "-" : mib(percentile(read, 0.5))) << " | "
+          << (s.io.empty() ? "-" : mib(percentile(written, 0.5))) << " | "
+          << (s.io.empty() || s.floor ? "-" : short_number(percentile(calls, 0.5))) << " | ";
+    }
     out << (s.check.empty() ? "-" : s.check) << " |\n";
   }
 }
@@ -252,7 +264,10 @@ std::string sessions_note() {
          "the vocabulary, over the mails the build holds. The file's pages are in the page "
          "cache. Times are wall clock, p50 and p90 over the sessions; each part's column is its "
          "own p50. velkor / engine: velkor's session time over the engine's for the same mail "
-         "or token, p50 and p90 of those ratios. sqlite-fts5 and xapian commit with their "
+         "or token, p50 and p90 of those ratios. read, written, calls: bytes and calls through "
+         "read and write system calls in the update session (rchar, wchar, syscr + syscw of "
+         "/proc/self/io; a commit's wait for the disk is not among them). sqlite-fts5 and xapian "
+         "commit with their "
          "default durability (the commit waits for the disk); sqlite-fts5-sync-off (PRAGMA "
          "synchronous=OFF) and xapian-no-sync (DB_NO_SYNC) hand their bytes to the system and "
          "return, as idx_save does. floor: what velkor's save of the same session must write "

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engines.h"
+#include "measure.h"
 
 namespace bench {
 
@@ -41,6 +42,9 @@ struct SessionSeries {
   std::string name;
   bool floor = false;  // plain writes that stand in for what a save must write at least
   std::vector<SessionTimes> times;
+  // Update sessions: the bytes and calls through read and write system
+  // calls of each session (the floors: the bytes they read and write).
+  std::vector<IoCounters> io;
   std::string check;  // answers found right, e.g. "50/50"; "reference" for the reference
   std::string error;
 };

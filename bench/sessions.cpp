@@ -383,8 +383,12 @@ std::string update_sessions(const SessionsSetup& setup, const std::vector<const 
       const uint32_t number = static_cast<uint32_t>(first + i + 1);
       for (std::size_t e = 0; e < engines.size(); ++e) {
         uint32_t doc = 0;
-        report << "u " << e << " " << times_line(engines[e]->update_session(mail, number, &doc))
-               << "\n";
+        const IoCounters before = read_io_counters();
+        const SessionTimes times = engines[e]->update_session(mail, number, &doc);
+        const IoCounters after = read_io_counters();
+        report << "u " << e << " " << times_line(times) << " " << after.rchar - before.rchar << " "
+               << after.wchar - before.wchar << " " << after.syscr - before.syscr << " "
+               << after.syscw - before.syscw << "\n";
         docs[e].push_back(doc);
         if (e == 0 && velkor) {
           const std::vector<uint32_t> header =
@@ -426,13 +430,23 @@ std::string update_sessions(const SessionsSetup& setup, const std::vector<const 
     if (tag == "u") {
       std::size_t e;
       in >> e;
-      series_of(result.updates, subjects[e]->name)->times.push_back(parse_times(in));
+      SessionSeries* series = series_of(result.updates, subjects[e]->name);
+      series->times.push_back(parse_times(in));
+      IoCounters io;
+      in >> io.rchar >> io.wchar >> io.syscr >> io.syscw;
+      series->io.push_back(io);
     } else if (tag == "f") {
       SessionTimes plain, journaled;
       FloorBytes bytes;
       in >> plain.total_ms >> journaled.total_ms >> bytes.sections >> bytes.entries >>
           bytes.journaled;
       result.floor_bytes.push_back(bytes);
+      IoCounters io;
+      io.wchar = bytes.sections + bytes.entries;
+      series_of(result.updates, kFloor)->io.push_back(io);
+      io.rchar = bytes.journaled;
+      io.wchar += bytes.journaled;
+      series_of(result.updates, kFloorJournal)->io.push_back(io);
       series_of(result.updates, kFloor)->times.push_back(plain);
       series_of(result.updates, kFloorJournal)->times.push_back(journaled);
     } else if (tag == "c") {
