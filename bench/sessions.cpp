@@ -33,7 +33,7 @@ constexpr int64_t kSlotBytes = 32;
 constexpr uint32_t kEndingMagicBytes = 4;
 constexpr uint32_t kHeaderBytes = kHeaderWords * 4;
 
-// Stored forms: a token entry is the token form (a key byte, a length byte
+// Stored forms: a token entry is the token form (a length byte, a key byte
 // and the scrambled token), a u32 count and six bytes per posting (u32 path
 // id, u16 count); a path entry is a u32 path id, a u32 count and a u32 token
 // entry id per token.
