@@ -406,7 +406,7 @@ std::string markdown_report(const RunInfo& info, const std::vector<Result>& resu
       << "- Machine: " << info.machine << "\n"
       << "- Versions: " << info.versions << "\n"
       << "- Corpus: " << info.corpus << "\n"
-      << "- Queries: " << info.queries << "\n"
+      << (results.empty() ? "" : "- Queries: " + info.queries + "\n")
       << "- Time budget per build: " << fixed(info.budget_s, 0)
       << " s; a build that runs out of it saves what it has and is marked capped.\n\n";
   if (!results.empty()) {
