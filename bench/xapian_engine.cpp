@@ -1,5 +1,6 @@
 // Xapian (glass backend): one add_term per token occurrence, so that a term's
-// wdf in a document is its count there; one commit at the end.
+// wdf in a document is its count there; a build commits once at the end, an
+// update session once for its mail.
 #include <xapian.h>
 
 #include <filesystem>
