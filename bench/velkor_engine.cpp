@@ -7,7 +7,6 @@
 
 #include "answer_parse.h"
 #include "engines.h"
-#include "index/token_indexes.h"
 #include "velkor_index.h"
 
 namespace bench {
@@ -55,17 +54,9 @@ class VelkorEngine : public Engine {
       if (idx_index(index, id, mails[done].text.c_str(), " ") == kFailure) fail("idx_index");
     }
     if (!idx_save(index)) fail("idx_save");
-    // A handle is the index object itself.
-    const velkor::_CObjectStorage* storage =
-        reinterpret_cast<velkor::_CTokenIndexes*>(index)->object_storage();
-    written_ = storage->bytes_stored;
-    read_ = storage->bytes_gathered;
     idx_close(index);
     return done;
   }
-
-  uint64_t entry_bytes_written() const override { return written_; }
-  uint64_t entry_bytes_read() const override { return read_; }
 
   uint64_t stored_bytes() const override { return std::filesystem::file_size(file_); }
 
@@ -126,7 +117,6 @@ class VelkorEngine : public Engine {
   std::string file_;
   CacheLimits limits_;
   idx_handle handle_ = nullptr;
-  uint64_t written_ = 0, read_ = 0;
   std::unordered_map<uint32_t, uint32_t> mail_of_id_;
 };
 

@@ -11,8 +11,12 @@
  * fills the record, which the five _get_err_ accessors read. A null handle is
  * answered with the failure value alone (the record stays empty).
  *
- * One thread at a time may call into the library. Text results point into
- * buffers owned by the library: valid until the next call of the same export.
+ * Threads: a handle may be used by one thread at a time; different handles
+ * may be used by different threads at once. The last-error record and the
+ * buffers behind text results belong to the calling thread, as errno does:
+ * the _get_err_ accessors report the last idx_ call of that thread, and a
+ * text result stays valid until that thread's next call of the same export
+ * (or until the thread ends).
  */
 #ifndef VELKOR_INDEX_H_
 #define VELKOR_INDEX_H_
@@ -70,7 +74,8 @@ VELKOR_API uint32_t idx_index(idx_handle index, uint32_t path_id, const char* te
 
 /* Looks up one token; returns "id,count,id,count..." joined by `separator`
  * (NULL or "" means ","), path ids as signed decimals. Not found, empty query
- * or failure: "" (never NULL). */
+ * or failure: "" (never NULL). The text lasts until the thread's next
+ * idx_query, which empties or replaces it. */
 VELKOR_API const char* idx_query(idx_handle index, const char* query, const char* separator);
 
 /* Returns the path id registered for `path`; with `create`, registers it with
@@ -102,8 +107,9 @@ VELKOR_API bool idx_get_modify(idx_handle index);
 VELKOR_API bool idx_adjust_cache(idx_handle index, int32_t token_cache_limit,
                                  int32_t path_cache_limit);
 
-/* The five texts of the last failure (never NULL; "" after a call that did not
- * fail): error id, message, raising operation, parameters, advice. */
+/* The five texts of the calling thread's last failure (never NULL; "" after a
+ * call that did not fail): error id, message, raising operation, parameters,
+ * advice. */
 VELKOR_API const char* _get_err_id(void);
 VELKOR_API const char* _get_err_msg(void);
 VELKOR_API const char* _get_err_where(void);

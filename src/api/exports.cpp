@@ -4,12 +4,12 @@
 // any failure into the record.
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
 
 #include "api/last_error.h"
+#include "api/per_thread.h"
 #include "common/decimal.h"
 #include "index/token_indexes.h"
 #include "velkor_index.h"
@@ -43,17 +43,16 @@ R call_frame(idx_handle handle, R failure, Op&& op) {
   return result;
 }
 
-// The result buffers of idx_path_of and idx_query: made on first use (safe
-// against two threads racing to it), destroyed when the library unloads.
-std::string& path_buffer() {
-  static std::string buffer;
-  return buffer;
-}
+// The result buffers of idx_path_of and idx_query, a pair per thread for the
+// same reason as the last-error record: a text returned on one thread stays
+// as it was while another thread queries its own handle.
+struct result_buffers {
+  std::string path;
+  std::string query;
+};
 
-std::string& query_buffer() {
-  static std::string buffer;
-  return buffer;
-}
+std::string& path_buffer() { return velkor::per_thread<result_buffers>().path; }
+std::string& query_buffer() { return velkor::per_thread<result_buffers>().query; }
 
 const char kEmptyText[] = "";
 
@@ -98,15 +97,17 @@ uint32_t idx_index(idx_handle index, uint32_t path_id, const char* text, const c
 }
 
 const char* idx_query(idx_handle index, const char* query, const char* separator) {
+  // The buffer only grows, so a query writes its answer without clearing it;
+  // a zero at its start empties the text of an earlier answer, whatever this
+  // call finds.
+  std::string& buffer = query_buffer();
+  if (!buffer.empty()) buffer[0] = '\0';
   return call_frame(index, kEmptyText, [&](_CTokenIndexes& x) -> const char* {
     if (query == nullptr || *query == '\0') return kEmptyText;
     uint32_t id = 0;
     const velkor::token_entry* found = x.query_entry(query, &id);
     if (found == nullptr) return kEmptyText;
     const std::string_view sep = separator && *separator ? separator : ",";
-    // The buffer only grows, so a query writes its answer without clearing
-    // it.
-    std::string& buffer = query_buffer();
     if (const std::string* kept = x.answers().find(id, sep)) {
       if (buffer.size() < kept->size() + 1) buffer.resize(kept->size() + 1);
       std::memcpy(buffer.data(), kept->data(), kept->size());
@@ -150,8 +151,8 @@ const char* idx_path_of(idx_handle index, uint32_t path_id) {
   std::string& buffer = path_buffer();
   buffer.clear();
   call_frame(index, false, [&](_CTokenIndexes& x) {
-    const _CTokenIndexes::path_record* record = x._record_of(path_id);
-    if (record != nullptr) buffer = record->path;
+    _CTokenIndexes::path_record record;
+    if (x._record_of(path_id, &record)) buffer = std::move(record.path);
     return true;
   });
   return buffer.c_str();
@@ -159,8 +160,8 @@ const char* idx_path_of(idx_handle index, uint32_t path_id) {
 
 int64_t idx_time_of(idx_handle index, int32_t path_id) {
   return call_frame(index, static_cast<int64_t>(0), [&](_CTokenIndexes& x) -> int64_t {
-    const _CTokenIndexes::path_record* record = x._record_of(static_cast<uint32_t>(path_id));
-    return record ? static_cast<int64_t>(record->time) : 0;
+    _CTokenIndexes::path_record record;
+    return x._record_of(static_cast<uint32_t>(path_id), &record) ? int64_t{record.time} : 0;
   });
 }
 

@@ -1,4 +1,4 @@
-// The process-wide record of the last failure, read by the _get_err_
+// The record of the last failure, one per thread, read by the _get_err_
 // accessors and cleared on entry of every idx_ export.
 #ifndef VELKOR_API_LAST_ERROR_H_
 #define VELKOR_API_LAST_ERROR_H_
@@ -17,6 +17,7 @@ struct last_error_record {
   std::string comment;
 };
 
+// The calling thread's record.
 last_error_record& last_error();
 
 void clear_last_error();

@@ -94,7 +94,8 @@ void path_entry::load(_stream& stream) {
   read_records(stream, count, {4}, [this](const uint8_t* r, int32_t records) {
     const size_t at = token_ids.size();
     token_ids.resize(at + static_cast<size_t>(records));
-    for (int32_t i = 0; i < records; ++i, r += 4) token_ids[at + static_cast<size_t>(i)] = decode_u32(r);
+    for (int32_t i = 0; i < records; ++i, r += 4)
+      token_ids[at + static_cast<size_t>(i)] = decode_u32(r);
   });
 }
 

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/file_format.h"
 #include "stream/stream.h"
 
 namespace velkor {
@@ -64,11 +65,6 @@ struct path_entry {
   static bool key_from(const uint8_t* bytes, size_t n, uint32_t& key);
   static int64_t stored_length(const uint8_t* bytes, size_t n);
 };
-
-// h = h * 5 + byte (read as signed 8-bit), from 0, modulo 2^32.
-inline uint32_t token_hash_step(uint32_t h, char c) {
-  return h * 5u + static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(c)));
-}
 
 inline uint32_t token_hash(std::string_view token) {
   uint32_t h = 0;

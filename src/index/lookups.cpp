@@ -13,9 +13,8 @@ uint32_t _CTokenIndexes::_id_of(const std::string& path, bool create) {
   return create ? _create_path_id(path) : kNoId;
 }
 
-const _CTokenIndexes::path_record* _CTokenIndexes::_record_of(uint32_t path_id) const {
-  const auto it = names_registry.names.find(static_cast<int32_t>(path_id));
-  return it == names_registry.names.end() ? nullptr : &it->second;
+bool _CTokenIndexes::_record_of(uint32_t path_id, path_record* out) const {
+  return names_registry.find(static_cast<int32_t>(path_id), out);
 }
 
 int32_t _CTokenIndexes::_count_of(uint32_t selector) {
@@ -39,7 +38,7 @@ int32_t _CTokenIndexes::_count_of(uint32_t selector) {
     case 8:
       return path_cache.modified_count();
     case 9:
-      return static_cast<int32_t>(names_registry.names.size());
+      return static_cast<int32_t>(names_registry.size());
     default:
       return -1;
   }
@@ -51,14 +50,12 @@ int32_t _CTokenIndexes::_count_of(uint32_t selector) {
 int32_t _CTokenIndexes::_enum_paths(enum_callback callback, void* user_data) {
   if (callback == nullptr) throw index_errors::null_callback();
   int32_t count = 0;
-  auto it = names_registry.names.begin();
-  while (it != names_registry.names.end()) {
-    const int32_t id = it->first;
-    // The callback may drop this record; it gets a copy of the path.
-    const path_record record = it->second;
+  int32_t id = 0;
+  path_record record;
+  // The callback may drop the record it is handed: it gets a copy.
+  for (bool first = true; names_registry.next(id, first, &id, &record); first = false) {
     ++count;
     if (!callback(static_cast<uint32_t>(id), record.path.c_str(), record.time, user_data)) break;
-    it = names_registry.names.upper_bound(id);
   }
   return count;
 }

@@ -221,9 +221,6 @@ uint32_t _CTokenIndexes::_insert_tokens(uint32_t path_id, const std::string& tex
     // Entries loaded from the file may hold any path id; an index that has
     // none yet creates every entry it will ever search in this session.
     appending = token_table.empty() ? append_mode::allowed : append_mode::refused;
-    if (appending == append_mode::allowed) {
-      token_cache.set_before_write_back([this] { settle_postings(); });
-    }
   }
   // Distinct tokens have distinct entries, so a path id new to the session
   // gets one new posting in each.
@@ -273,32 +270,8 @@ uint32_t _CTokenIndexes::_insert_tokens(uint32_t path_id, const std::string& tex
 }
 
 void _CTokenIndexes::trim_caches(uint32_t token_keep, uint32_t path_keep) {
-  // Trims while indexing keep the forms of chains of this many slots or
-  // more; the save's keeps all.
-  constexpr int32_t kKeepFromSlots = 4;
-  const bool trims = token_cache.recency().size() > token_keep ||
-                     path_cache.recency().size() > path_keep;
-  const bool writes_back = token_cache.modified_count() > 0 || path_cache.modified_count() > 0;
-  if (!trims) return;
-  // The stored forms written back are kept (see _CObjectStorage::keeping):
-  // trimmed entries are usually wanted again soon, and the slots are then
-  // written in file order. Only once the chains of a loaded file are known
-  // to share no slot.
-  if (writes_back && storage->chains_unchecked()) {
-    std::vector<uint32_t> ids;
-    ids.reserve(token_table.size() + path_table.size());
-    for (const auto& pair : token_table.sorted()) ids.push_back(pair.second);
-    for (const auto& pair : path_table) ids.push_back(pair.second);
-    storage->check_chains(ids);
-  }
-  struct keeping_scope {
-    keeping_scope(_CObjectStorage& s, int32_t from_slots) : storage(s) {
-      storage.keeping = true;
-      storage.keep_from_slots = from_slots;
-    }
-    ~keeping_scope() { storage.keeping = false; }
-    _CObjectStorage& storage;
-  } keeping(*storage, token_keep == 0 && path_keep == 0 ? 0 : kKeepFromSlots);
+  // Entries go back to storage with their postings in order.
+  if (token_cache.recency().size() > token_keep) settle_postings();
   token_cache._flush_cache(token_keep);
   path_cache._flush_cache(path_keep);
 }

@@ -14,8 +14,7 @@ constexpr int kPathIdDraws = 1025;
 }  // namespace
 
 uint32_t _CTokenIndexes::__find_path_id(const std::string& path) const {
-  const auto it = names_registry.ids.find(path);
-  return it == names_registry.ids.end() ? kNoId : it->second;
+  return names_registry.find_id(path);
 }
 
 uint32_t _CTokenIndexes::__new_path_id() const {
@@ -24,7 +23,7 @@ uint32_t _CTokenIndexes::__new_path_id() const {
     const uint32_t low = runtime_rand();
     const uint32_t candidate = (high << 16) | (low & 0xFFFFu);
     if (candidate == kNoId) continue;
-    if (names_registry.names.count(static_cast<int32_t>(candidate)) == 0) return candidate;
+    if (!names_registry.contains(static_cast<int32_t>(candidate))) return candidate;
   }
   return kNoId;
 }
@@ -38,19 +37,12 @@ uint32_t _CTokenIndexes::_create_path_id(const std::string& path) {
   path_record record;
   record.path = path;
   record.time = static_cast<int32_t>(static_cast<uint32_t>(platform::current_time()));
-  names_registry.names[static_cast<int32_t>(id)] = std::move(record);
-  names_registry.ids[path] = id;
-  names_registry.dirty = 1;
+  names_registry.add(static_cast<int32_t>(id), std::move(record));
   return id;
 }
 
 bool _CTokenIndexes::__remove_path_name(uint32_t path_id) {
-  const auto it = names_registry.names.find(static_cast<int32_t>(path_id));
-  if (it == names_registry.names.end() || it->second.path.empty()) return false;
-  names_registry.ids.erase(it->second.path);
-  names_registry.names.erase(it);
-  names_registry.dirty = 1;
-  return true;
+  return names_registry.remove(static_cast<int32_t>(path_id));
 }
 
 }  // namespace velkor

@@ -5,20 +5,18 @@
 
 #include "index/index_errors.h"
 #include "stream/fstream.h"
+#include "stream/memstream.h"
+#include "stream/read_ahead.h"
 #include "stream/serialize.h"
 
 namespace velkor {
 
-namespace {
-
-constexpr int32_t kHeaderBytes = 512;
-
-}  // namespace
+using namespace format;
 
 _CTokenIndexes::_CTokenIndexes(const std::string& path, bool read_only) : read_only(read_only) {
   std::fill(std::begin(header), std::end(header), 0u);
   header[kWordMagic] = kMagic;
-  header[kWordSlotSize] = _CObjectStorage::kDefaultSlotSize;
+  header[kWordSlotSize] = format::kDefaultSlotSize;
   try {
     _open(path, read_only);
   } catch (const _exception& e) {
@@ -46,9 +44,11 @@ void _CTokenIndexes::_open(const std::string& path, bool ro) {
 bool _CTokenIndexes::_load() {
   if (!stream || !storage || stream->_size() <= kHeaderBytes) return false;
   stream->_seek(0, 0);
-  for (uint32_t& word : header) word = read_u32(*stream);
-  if (static_cast<int32_t>(header[kWordSlotSize]) < _CObjectStorage::kDefaultSlotSize) {
-    header[kWordSlotSize] = _CObjectStorage::kDefaultSlotSize;
+  // The sections are read field by field, from blocks read ahead.
+  read_ahead in(*stream);
+  for (uint32_t& word : header) word = read_u32(in);
+  if (static_cast<int32_t>(header[kWordSlotSize]) < format::kDefaultSlotSize) {
+    header[kWordSlotSize] = format::kDefaultSlotSize;
   }
   if (header[kWordMagic] == kMagicV1 || header[kWordMagic] == kMagicV2) {
     throw index_errors::version_mismatch();
@@ -56,18 +56,17 @@ bool _CTokenIndexes::_load() {
   if (header[kWordMagic] != kMagic) throw index_errors::invalid_magic();
   storage->slot_size = static_cast<int32_t>(header[kWordSlotSize]);
 
-  stream->_seek(static_cast<int32_t>(header[kWordSlotTableBegin]), 0);
-  storage->_load_stg_slots(*stream);
-  storage->check_slots_within(stream->_size());
-  stream->_seek(static_cast<int32_t>(header[kWordTokenTableBegin]), 0);
-  _load_token_table(*stream);
-  stream->_seek(static_cast<int32_t>(header[kWordPathTableBegin]), 0);
-  _load_path_table(*stream);
-  stream->_seek(static_cast<int32_t>(header[kWordRegistryBegin]), 0);
-  _load_registry(*stream);
-  if (read_u32(*stream) != header[kWordMagic]) throw index_errors::magic_missing();
+  in._seek(static_cast<int32_t>(header[kWordSlotTableBegin]), 0);
+  storage->_load_stg_slots(in);
+  in._seek(static_cast<int32_t>(header[kWordTokenTableBegin]), 0);
+  _load_token_table(in);
+  in._seek(static_cast<int32_t>(header[kWordPathTableBegin]), 0);
+  _load_path_table(in);
+  in._seek(static_cast<int32_t>(header[kWordRegistryBegin]), 0);
+  names_registry.load(in);
+  if (read_u32(in) != header[kWordMagic]) throw index_errors::magic_missing();
   // Bytes behind the ending magic mean nothing.
-  stream->set_kept_end(stream->_seek(0, 1));
+  stream->set_kept_end(in._seek(0, 1));
   return true;
 }
 
@@ -80,7 +79,7 @@ bool _CTokenIndexes::_save() {
   // bytes of an entry, which then loads otherwise than it answered.
   answers_.clear();
   trim_caches(0, 0);
-  storage->write_kept_forms();
+  storage->write_forms();
   if (storage->slots.empty()) {
     stream->write_back();
     stream->commit(stream->_size());
@@ -88,31 +87,42 @@ bool _CTokenIndexes::_save() {
     return true;
   }
 
+  // The sections go behind the slot data, made in memory and written in
+  // one piece: the header words are their places.
   header[kWordMagic] = kMagic;
   const uint32_t end = storage->data_end();
-  stream->_seek(static_cast<int32_t>(end), 0);
-  header[kWordDataBegin] = _CObjectStorage::kDataBegin;
+  header[kWordDataBegin] = format::kDataBegin;
   header[kWordDataEnd] = end;
-  auto position = [this] { return static_cast<uint32_t>(stream->_seek(0, 1)); };
+  _memadapter sections;
+  sections.buffer.reserve(4 + storage->slots.size() * format::kSlotRecordBytes + 4 +
+                          token_table.size() * format::kTablePairBytes + 4 +
+                          path_table.size() * format::kTablePairBytes +
+                          names_registry.saved_size() + 4);
+  {
+    _memstream out(&sections);
+    auto position = [&out, end] { return end + static_cast<uint32_t>(out._seek(0, 1)); };
+    header[kWordSlotTableBegin] = position();
+    storage->_save_stg_slots(out);
+    header[kWordSlotTableEnd] = position();
+    header[kWordTokenTableBegin] = position();
+    _save_token_table(out);
+    header[kWordTokenTableEnd] = position();
+    header[kWordPathTableBegin] = position();
+    _save_path_table(out);
+    header[kWordPathTableEnd] = position();
+    header[kWordRegistryBegin] = position();
+    names_registry.save(out);
+    header[kWordRegistryEnd] = position();
+    write_u32(out, kMagic);
+  }
+  stream->seek(static_cast<int32_t>(end), 0);
+  stream->write(sections.buffer.data(), static_cast<int32_t>(sections.buffer.size()));
+  const int32_t kept_end = static_cast<int32_t>(end + sections.buffer.size());
 
-  header[kWordSlotTableBegin] = position();
-  storage->_save_stg_slots(*stream);
-  header[kWordSlotTableEnd] = position();
-  header[kWordTokenTableBegin] = position();
-  _save_token_table(*stream);
-  header[kWordTokenTableEnd] = position();
-  header[kWordPathTableBegin] = position();
-  _save_path_table(*stream);
-  header[kWordPathTableEnd] = position();
-  header[kWordRegistryBegin] = position();
-  _save_registry(*stream);
-  names_registry.dirty = 0;
-  header[kWordRegistryEnd] = position();
-  write_u32(*stream, kMagic);
-  const int32_t kept_end = stream->_seek(0, 1);
-
-  stream->_seek(0, 0);
-  for (const uint32_t word : header) write_u32(*stream, word);
+  uint8_t words[format::kHeaderWords * 4];
+  for (int i = 0; i < format::kHeaderWords; ++i) encode_u32(words + 4 * i, header[i]);
+  stream->seek(0, 0);
+  stream->write(words, static_cast<int32_t>(sizeof words));
   const int32_t pad = kHeaderBytes - stream->_seek(0, 1);
   if (pad < 1) throw index_errors::design_fault();
   const std::vector<uint8_t> zeros(static_cast<size_t>(pad), 0);
@@ -135,7 +145,7 @@ void _CTokenIndexes::_release() {
 }
 
 int32_t _CTokenIndexes::token_limit() const {
-  return std::min(static_cast<int32_t>(header[kWordSlotSize]) - 2, kMaxTokenLimit);
+  return std::min(static_cast<int32_t>(header[kWordSlotSize]) - 2, kMaxTokenLength);
 }
 
 // Sections. Counts read as zero or negative give empty tables; records are
@@ -147,18 +157,34 @@ void _CTokenIndexes::_load_token_table(_stream& from) {
   std::vector<token_hash_table::pair> pairs;
   pairs.reserve(records_room(from, count, 8));
   read_records(from, count, {4, 4}, [&pairs](const uint8_t* r, int32_t records) {
-    for (int32_t i = 0; i < records; ++i, r += 8) pairs.emplace_back(decode_u32(r), decode_u32(r + 4));
+    for (int32_t i = 0; i < records; ++i, r += 8)
+      pairs.emplace_back(decode_u32(r), decode_u32(r + 4));
   });
   token_table.assign(std::move(pairs));
 }
 
+namespace {
+
+// A table of pairs of u32 as its section holds it: the count, then the
+// pairs.
+template <class Pairs, class First>
+void write_pairs(_stream& to, const Pairs& pairs, First first) {
+  std::vector<uint8_t> bytes(4 + pairs.size() * format::kTablePairBytes);
+  encode_u32(bytes.data(), static_cast<uint32_t>(pairs.size()));
+  uint8_t* out = bytes.data() + 4;
+  for (const auto& pair : pairs) {
+    encode_u32(out, first(pair.first));
+    encode_u32(out + 4, pair.second);
+    out += format::kTablePairBytes;
+  }
+  to.write(bytes.data(), static_cast<int32_t>(bytes.size()));
+}
+
+}  // namespace
+
 void _CTokenIndexes::_save_token_table(_stream& to) {
   std::vector<token_hash_table::pair> pairs = token_table.sorted();
-  write_u32(to, static_cast<uint32_t>(pairs.size()));
-  for (const auto& pair : pairs) {
-    write_u32(to, pair.first);
-    write_u32(to, pair.second);
-  }
+  write_pairs(to, pairs, [](uint32_t hash) { return hash; });
   // The same pairs, held as the file holds them: the next save merges in
   // only what was added.
   token_table.rebase(std::move(pairs));
@@ -174,37 +200,7 @@ void _CTokenIndexes::_load_path_table(_stream& from) {
 }
 
 void _CTokenIndexes::_save_path_table(_stream& to) const {
-  write_u32(to, static_cast<uint32_t>(path_table.size()));
-  for (const auto& pair : path_table) {
-    write_u32(to, static_cast<uint32_t>(pair.first));
-    write_u32(to, pair.second);
-  }
-}
-
-void _CTokenIndexes::_load_registry(_stream& from) {
-  names_registry.names.clear();
-  names_registry.ids.clear();
-  names_registry.dirty = 0;
-  const int32_t count = static_cast<int32_t>(read_u32(from));
-  for (int32_t i = 0; i < count; ++i) {
-    const int32_t id = static_cast<int32_t>(read_u32(from));
-    path_record record;
-    load_string(from, record.path);
-    record.time = static_cast<int32_t>(read_u32(from));
-    names_registry.names.emplace(id, std::move(record));
-  }
-  for (const auto& name : names_registry.names) {
-    names_registry.ids[name.second.path] = static_cast<uint32_t>(name.first);
-  }
-}
-
-void _CTokenIndexes::_save_registry(_stream& to) const {
-  write_u32(to, static_cast<uint32_t>(names_registry.names.size()));
-  for (const auto& name : names_registry.names) {
-    write_u32(to, static_cast<uint32_t>(name.first));
-    save_string(to, name.second.path);
-    write_u32(to, static_cast<uint32_t>(name.second.time));
-  }
+  write_pairs(to, path_table, [](int32_t path_id) { return static_cast<uint32_t>(path_id); });
 }
 
 }  // namespace velkor

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "index/entries.h"
+#include "index/path_registry.h"
 #include "index/query_answers.h"
 #include "index/token_table.h"
 #include "storage/obj_mem_cache.h"
@@ -30,30 +31,8 @@ namespace velkor {
 
 class _CTokenIndexes {
  public:
-  static constexpr uint32_t kMagic = 0x013265F6;
-  static constexpr uint32_t kMagicV1 = 0x01321BC1;
-  static constexpr uint32_t kMagicV2 = 0x01324267;
-  static constexpr uint32_t kNoId = 0xFFFFFFFFu;
+  static constexpr uint32_t kNoId = format::kNoId;
   static constexpr int32_t kMinCacheLimit = 64;
-  static constexpr int kHeaderWords = 12;
-  // The token form holds at most 128 bytes.
-  static constexpr int32_t kMaxTokenLimit = 128;
-
-  // Header word indexes.
-  enum : int {
-    kWordMagic = 0,
-    kWordSlotSize = 1,
-    kWordDataBegin = 2,
-    kWordDataEnd = 3,
-    kWordSlotTableBegin = 4,
-    kWordSlotTableEnd = 5,
-    kWordTokenTableBegin = 6,
-    kWordTokenTableEnd = 7,
-    kWordPathTableBegin = 8,
-    kWordPathTableEnd = 9,
-    kWordRegistryBegin = 10,
-    kWordRegistryEnd = 11,
-  };
 
   struct _CPredTokenEntryFilter {
     // The filter only looks at `token`, which must outlive it.
@@ -76,16 +55,7 @@ class _CTokenIndexes {
     uint32_t path_id;
   };
 
-  struct path_record {
-    std::string path;
-    int32_t time = 0;
-  };
-
-  struct path_registry {
-    uint8_t dirty = 0;
-    std::map<int32_t, path_record> names;
-    std::map<std::string, uint32_t> ids;
-  };
+  using path_record = path_registry::record;
 
   using enum_callback = bool (*)(uint32_t path_id, const char* path, int32_t time, void* user);
 
@@ -115,7 +85,9 @@ class _CTokenIndexes {
 
   // Lookups behind the exports.
   uint32_t _id_of(const std::string& path, bool create);
-  const path_record* _record_of(uint32_t path_id) const;
+  // The record of a registered path id into `out`; false when there is
+  // none.
+  bool _record_of(uint32_t path_id, path_record* out) const;
   int32_t _count_of(uint32_t selector);
   int32_t _enum_paths(enum_callback callback, void* user_data);
   bool _get_modify() const;
@@ -187,10 +159,8 @@ class _CTokenIndexes {
   void _save_token_table(_stream& to);
   void _load_path_table(_stream& from);
   void _save_path_table(_stream& to) const;
-  void _load_registry(_stream& from);
-  void _save_registry(_stream& to) const;
 
-  uint32_t header[kHeaderWords];
+  uint32_t header[format::kHeaderWords];
   std::unique_ptr<_CObjectStorage> storage;
   std::unique_ptr<_fstream> stream;
   bool read_only;

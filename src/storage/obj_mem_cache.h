@@ -19,7 +19,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <iterator>
 #include <memory>
 #include <utility>
@@ -180,7 +179,6 @@ class _CObjMemCache {
   int32_t _flush_cache(uint32_t keep) {
     const int32_t n = static_cast<int32_t>(static_cast<uint32_t>(listed_count) - keep);
     if (n <= 0) return n;
-    if (before_write_back) before_write_back();
     uint32_t at = oldest;
     for (int32_t i = 0; i < n && at != kNil; ++i) {
       node& victim = node_at(at);
@@ -250,9 +248,6 @@ class _CObjMemCache {
     node_at(at).marked = false;
     return node_at(at).held ? &node_at(at).entry : nullptr;
   }
-
-  // Called by _flush_cache before it writes back or drops anything.
-  void set_before_write_back(std::function<void()> hook) { before_write_back = std::move(hook); }
 
   int32_t modified_count() const { return static_cast<int32_t>(dirty_count); }
   int32_t cached_count() const { return static_cast<int32_t>(listed_count); }
@@ -384,7 +379,6 @@ class _CObjMemCache {
   uint32_t newest = kNil;
   uint32_t listed_count = 0;
   uint32_t dirty_count = 0;
-  std::function<void()> before_write_back;
 };
 
 }  // namespace velkor

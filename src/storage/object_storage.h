@@ -1,20 +1,30 @@
 // The slot region of the index file: slots from offset 512 on, end to end,
 // each stored object a chain of linked slots. The slot records live in
-// memory and in the slot table section written at save; the object bytes
-// live in the slots. New chains take idle slots first, then at most one new
-// slot appended at the end of the file; appending resizes the file at once.
+// memory, as the slot table section lies, and are written back as it at
+// save; the object bytes live in the slots. New chains take idle slots
+// first, then at most one new slot appended at the end of the file;
+// appending resizes the file at once.
+//
+// The storage keeps the stored forms it writes (see stored_forms.h) and
+// puts them into their slots in file order, when they pass their bound and
+// at the save. Each slot belongs to one chain, so the slots end up with the
+// same bytes as if every form had gone into them at once. Only a damaged
+// file reaches a kept form's slots otherwise than through its own id and
+// kind (two chains sharing a slot, a path entry listing a path entry, the
+// middle of a chain taken for an object): then every form is written out
+// and the storage writes through for the rest of the session.
 #ifndef VELKOR_STORAGE_OBJECT_STORAGE_H_
 #define VELKOR_STORAGE_OBJECT_STORAGE_H_
 
 #include <algorithm>
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
+#include "common/file_format.h"
 #include "storage/defer_deletion_list.h"
-#include "storage/kept_forms.h"
 #include "storage/slot_item.h"
 #include "storage/storage_errors.h"
+#include "storage/stored_forms.h"
 #include "stream/memstream.h"
 #include "stream/stream.h"
 
@@ -23,20 +33,9 @@ namespace velkor {
 // Copies n bytes (all that is left when n < 0, at most what the source holds)
 // from the source's position to the destination's; returns the count.
 int32_t __copy_stream(_stream& destination, _stream& source, int32_t n);
-// The same copies when one side is a memory stream: the bytes move straight
-// between its buffer and the other stream, in the same blocks and with the
-// same checked reads and writes, without the copy buffer in between.
-int32_t __copy_stream(_memstream& destination, _stream& source, int32_t n);
-int32_t __copy_stream(_stream& destination, _memstream& source, int32_t n);
-int32_t __copy_stream(_memstream& destination, _memstream& source, int32_t n);
 
 class _CObjectStorage {
  public:
-  static constexpr uint32_t kDataBegin = 512;
-  static constexpr int32_t kDefaultSlotSize = 32;
-  static constexpr int32_t kMaxChainSlots = 0x10000;
-  // Files may not grow to this size minus the request (2 GiB - 8 MiB - 1).
-  static constexpr int32_t kFileSizeLimit = 0x7F7FFFFF;
   // An object is gathered only as far as the file really holds bytes (a
   // sparse file's holes hold none), but up to this much in any case.
   static constexpr int64_t kMinLoadBound = int64_t{1} << 20;
@@ -70,13 +69,13 @@ class _CObjectStorage {
   // Slot table.
   _CStgSlotItem __alloc_new_slot(int32_t n);
   void __alloc_stg_slots(int32_t n, std::vector<_CStgSlotItem>& out);
+  // Reads the section at the stream's position. Besides the size of each
+  // record, refuses (as an invalid slot size) a slot that reaches past the
+  // end of the file: a saved index keeps its sections behind the slot
+  // region, so only a damaged file has one, and the next appended slot
+  // would grow the file (and the objects read back from it) towards 2 GiB.
   void _load_stg_slots(_stream& from);
   void _save_stg_slots(_stream& to);
-  // Raises the invalid-slot-size error for a slot that reaches past
-  // `file_size`. A saved index keeps its sections behind the slot region,
-  // so only a damaged file has one; it would make the next appended slot
-  // grow the file (and the objects read back from it) towards 2 GiB.
-  void check_slots_within(int64_t file_size) const;
 
   // The record whose offset is `id` (binary search), or null.
   _CStgSlotItem* find_slot(uint32_t id);
@@ -98,175 +97,82 @@ class _CObjectStorage {
   template <class Obj>
   bool _load_object_partial(uint32_t id, typename Obj::key_type& key);
 
-  // While set, _save_object_at keeps the stored forms it writes back and
-  // leaves their slot bytes to be written when a form leaves the kept ones
-  // (past their bound, when its chain is freed or shrinks, at
-  // write_kept_forms), provided no two chains share a slot. Loads of a kept
-  // object read its form. Since each slot belongs to one chain, the slots
-  // end up with the same bytes as if every form had been written at once.
-  // Only a damaged index reaches the slots of a kept form otherwise than
-  // through its own id and kind (a path entry listing a path entry, or the
-  // middle of a chain, as a token entry): then every form is written out
-  // and none is kept for the rest of the session.
-  bool keeping = false;
-  // Chains shorter than this many slots are written through: their forms
-  // cost little to gather or scatter, and an index of many rare tokens
-  // would fill the bound with forms never read again. The save keeps all,
-  // so that their slots are written in file order.
-  int32_t keep_from_slots = 0;
-  // Whether the chains of a loaded slot table are still to be checked.
-  bool chains_unchecked() const { return chains_ == chain_state::unchecked; }
-  // Checks that the slots lie apart, that the chains of `ids` (every stored
-  // object) are made of slots in use, none in two chains or twice in one,
-  // and that no idle slot is in one. Only then are forms kept.
-  void check_chains(const std::vector<uint32_t>& ids);
-  // Writes every kept form into its slots that is not there yet.
-  void write_kept_forms();
+  // Puts every kept form into its slots that is not there yet, in file
+  // order. The save calls it before it writes the sections.
+  void write_forms();
   // Tests make the bound small (0: every form is written at once).
-  void bound_kept_forms(size_t bytes) { kept_.set_bound(bytes); }
+  void bound_forms(size_t bytes) { forms_.set_bound(bytes); }
 
   _stream* stream;
-  uint32_t data_begin = kDataBegin;
-  int32_t slot_size = kDefaultSlotSize;
+  uint32_t data_begin = format::kDataBegin;
+  int32_t slot_size = format::kDefaultSlotSize;
   std::vector<_CStgSlotItem> slots;
   std::vector<uint32_t> idle_slots;
   bool modified = false;
-  // Bytes of stored forms written into chains and gathered from them, for
-  // the benchmark's account of what the caches move.
-  uint64_t bytes_stored = 0;
-  uint64_t bytes_gathered = 0;
 
  private:
-  enum class chain_state { unchecked, apart, shared };
-  // A new index has no chains to share slots.
-  chain_state chains_ = chain_state::apart;
-  kept_forms kept_;
-  // The slots whose bytes an unwritten kept form holds, by record index.
-  std::vector<bool> pending_;
-  bool keeps() const { return keeping && chains_ == chain_state::apart; }
   // One tag per kind of object, to tell the kinds' forms apart.
   template <class Obj>
   static const void* kind_of() {
     static const char tag = 0;
     return &tag;
   }
-  // Marks or clears the record at `index`, or those at `indexes`, as held
-  // by a kept form.
-  void set_pending(size_t index, bool held);
-  void set_pending(const std::vector<uint32_t>& indexes, bool held);
-  // Whether the record at `index`, or any at `indexes`, is held by a kept
-  // form.
-  bool is_pending(size_t index) const { return index < pending_.size() && pending_[index]; }
-  bool any_pending(const std::vector<uint32_t>& indexes) const;
-  // The index was reached otherwise than through a kept form's own id and
-  // kind: writes every kept form out and keeps none from now on.
+  // Whether the storage keeps forms: not once a damaged file has crossed
+  // them, nor for a slot table whose slots overlap.
+  bool keeping() const { return keeping_; }
+  // The place of a record in `slots`.
+  uint32_t index_of(const _CStgSlotItem* slot) const {
+    return static_cast<uint32_t>(slot - slots.data());
+  }
+  // Whether the records at `indexes` belong to no kept form but `id`'s.
+  bool owned_by_none_but(const std::vector<uint32_t>& indexes, uint32_t id) const;
+  void claim(const std::vector<uint32_t>& indexes, uint32_t id);
+  void release(const std::vector<uint32_t>& indexes);
+  // A damaged file reached a kept form's slots otherwise than through its
+  // own id and kind: writes every form out and keeps none from now on.
   void stop_keeping();
-  // Writes `bytes` across `chain` from its first slot on, as much into each
-  // slot as it holds.
-  void write_form(const std::vector<_CStgSlotItem>& chain, const std::vector<uint8_t>& bytes);
-  // A rewrite of a kept object whose new form ends in the last slot of its
-  // chain or beyond: the chain is known, so it is not gathered; at most a
-  // slot is appended and linked. False when the rewrite needs the chain.
-  bool grow_kept_form(uint32_t id, std::vector<uint8_t>& bytes);
-  // Adds the record at `index` to the end of the remembered chain of `id`.
-  void extend_known_chain(uint32_t id, uint32_t index);
-  // Writes the kept form of `id` into its chain unless it is there.
-  void write_kept_form(uint32_t id);
-  // Past the bound, writes out every form and lets go of the least
+  // Writes `bytes` across the slots of `chain` (records by place) from the
+  // first on, as much into each slot as it holds.
+  void write_image(const std::vector<uint32_t>& chain, const std::vector<uint8_t>& bytes);
+  // Keeps `bytes` as the form of `id` over the chain whose records are at
+  // `chain`, not yet in the slots; sheds forms past the bound.
+  void keep_form(uint32_t id, const void* kind, std::vector<uint8_t>&& bytes,
+                 std::vector<uint32_t>&& chain);
+  // A rewrite of a kept form whose new bytes end in the last slot of its
+  // chain or beyond: at most a slot is appended and linked, the chain is not
+  // walked. False when the rewrite must walk the chain.
+  bool grow_form(uint32_t id, const void* kind, std::vector<uint8_t>& bytes);
+  // Past the bound: writes every form out, then lets go of the least
   // recently used.
-  void shed_kept_forms();
+  void shed_forms();
+  // The records of the chain of `id` in chain order, and their places.
+  void gather_chain(uint32_t id, std::vector<_CStgSlotItem>& chain, std::vector<uint32_t>& indexes);
   // Reads `object` from `bytes`, which are lent to a memory stream.
   template <class Obj>
   static void load_from(std::vector<uint8_t>& bytes, Obj& object);
   template <class Obj>
   static void load_key_from(std::vector<uint8_t>& bytes, typename Obj::key_type& key);
-
-  // Writes the stored form of `object` into `memory` and rewinds it.
+  // The stored form of `object`.
   template <class Obj>
-  static void serialize(const Obj& object, _memstream& memory) {
-    object.save(memory);
-    memory.seek(0, 0);
+  static std::vector<uint8_t> serialize(const Obj& object) {
+    _memadapter adapter;
+    {
+      _memstream memory(&adapter);
+      object.save(memory);
+    }
+    return std::move(adapter.buffer);
   }
-  // What is left behind the memory stream's position: the same as its size
-  // less its position, read off the adapter.
-  static int32_t remaining(const _memstream& memory);
-  // The records of the chain of `id`, in chain order, as the walk collects
-  // them; their indexes in `slots` are left in chain_indexes_. A walked
-  // chain is remembered when `remember` is set; a caller that changes the
-  // chain remembers it itself once it is done (remembering here would hand
-  // the indexes over to the kept list and leave the caller the scratch's
-  // old contents).
-  std::vector<_CStgSlotItem>* gather_chain(uint32_t id,
-                                           _CDeferObjDeletionList<std::vector<_CStgSlotItem>>& own,
-                                           bool remember);
 
-  // Long chains walked before, by first slot id: the indexes of their
-  // records in chain order. Walking a chain is a series of dependent
-  // lookups, one cache miss after another; a remembered chain is checked
-  // record by record (offset, then the link to the next) with reads that do
-  // not wait for each other, and walked again when a check fails. Only
-  // while slot ids are unique (the cell index is in use), so that the record
-  // with a chain's offset is the one a walk would find. Bounded: past
-  // kMaxKnownSlots indexes of room (4 MiB), all are forgotten.
-  static constexpr size_t kMinKnownChain = 4;
-  static constexpr size_t kMaxKnownSlots = size_t{1} << 20;
-  bool recall_chain(uint32_t id, std::vector<_CStgSlotItem>& chain);
-  void remember_chain(uint32_t id);
-  void forget_chain(uint32_t id);
-  void forget_chains();
-  std::unordered_map<uint32_t, std::vector<uint32_t>> known_chains_;
-  size_t known_slots_ = 0;
-  std::vector<uint32_t> chain_indexes_;
-
-  // Slot ids are also found without a search: cell (id - data_begin) / 32
-  // holds 1 + the index of the record that starts in it. That holds while
-  // the records ascend from data_begin at least 32 bytes apart, as in every
-  // file this engine writes; otherwise, and on a miss, the binary search
-  // answers, so the answers are always the search's.
-  static constexpr int kCellShift = 5;
-  // How far ahead of the slot being copied the bytes of a chain's slots are
-  // requested from memory.
-  static constexpr size_t kPrefetchSlots = 8;
-  void prefetch_ahead(const std::vector<_CStgSlotItem>& chain, size_t k) const {
-    if (k + kPrefetchSlots >= chain.size()) return;
-    const _CStgSlotItem& ahead = chain[k + kPrefetchSlots];
-    stream->prefetch(ahead.offset, ahead.size);
-  }
-  // Bytes gathered from a chain before its stored form's length is known;
-  // also what a key read takes at once.
+  // What a key read takes at once (no key is longer than 130 bytes).
   static constexpr int32_t kLengthProbe = 256;
-  // The first bytes of the chain whose key was read last, for the load of
-  // the whole entry that usually follows at once: the key is read in one
-  // transfer (long enough to pass by the file buffer's pages, so a query's
-  // key read loads no 16 KiB page) and the load does not read those bytes
-  // again. Only the next _load_object_entire of that chain uses them; every
-  // call that writes or reloads slots forgets them.
-  struct probe_bytes {
-    uint32_t offset = kNoSlot;
-    int32_t count = 0;
-    uint8_t bytes[kLengthProbe];
-  };
-  probe_bytes probe_;
-  void forget_probe() { probe_.offset = kNoSlot; }
-  // At most this many cells per slot record (beyond the first kMinCells),
-  // so the index never takes more than 32 bytes per record.
-  static constexpr size_t kMaxCellsPerSlot = 8;
-  static constexpr size_t kMinCells = 1 << 16;
-  void index_slots();
-  void reset_slot_index();
-  // A slot table just loaded is searched for a while before its cell index
-  // is built, as a renter buys once the rent has cost the price: the build
-  // takes about 23 ns per record (8 ms for the 350,000 records of the
-  // benchmark's index) and a search of such a table from cold memory about
-  // 1.5 us, the build of 64 records. A host that opens an index for a few
-  // queries never pays for the build; one that indexes or queries a lot
-  // pays at most about twice what building at once would have cost.
-  static constexpr size_t kSearchesPerIndexedRecord = 64;
-  bool slot_index_deferred();
-  size_t searches_before_index_ = 0;
-  std::vector<uint32_t> slot_cells_;
-  size_t indexed_slots_ = 0;
-  bool direct_lookup_ = true;
+  // Bytes read from a chain before its stored form's length is known: most
+  // forms of a sound file are shorter, so most loads take one transfer.
+  static constexpr int32_t kFirstRead = 4096;
+
+  stored_forms forms_;
+  // The id of the kept form whose chain holds each record, or kNoSlot.
+  std::vector<uint32_t> owner_;
+  bool keeping_ = true;
 };
 
 // The length of a stored form from its first `n` bytes, or -1 while they do
@@ -307,7 +213,7 @@ int32_t _CObjectStorage::__go_through_slot_link(uint32_t first, Pred& pred) {
     const uint32_t next = slot->next;
     if (!pred(*slot)) return count;
     ++count;
-    if (count > kMaxChainSlots) throw storage_errors::too_many_slots_linked();
+    if (count > format::kMaxChainSlots) throw storage_errors::too_many_slots_linked();
     if (next == kNoSlot) return count;
     id = next;
   }
@@ -315,83 +221,63 @@ int32_t _CObjectStorage::__go_through_slot_link(uint32_t first, Pred& pred) {
 
 template <class Obj>
 uint32_t _CObjectStorage::_save_new_object(const Obj& object) {
-  forget_probe();
-  _memadapter adapter;
-  _memstream memory(&adapter);
-  serialize(object, memory);
+  std::vector<uint8_t> bytes = serialize(object);
   modified = true;
-  const int32_t length = remaining(memory);
-  bytes_stored += static_cast<uint64_t>(std::max(length, 0));
+  const int32_t length = static_cast<int32_t>(bytes.size());
   std::vector<_CStgSlotItem> chain;
   __alloc_stg_slots(length, chain);
-  for (const _CStgSlotItem& slot : chain) {
-    stream->seek(static_cast<int32_t>(slot.offset), 0);
-    __copy_stream(*stream, memory, slot.size);
+  if (chain.empty()) return kNoSlot;
+  const uint32_t id = chain.front().offset;
+  std::vector<uint32_t> indexes;
+  indexes.reserve(chain.size());
+  for (const _CStgSlotItem& slot : chain) indexes.push_back(index_of(find_slot(slot.offset)));
+  // An idle slot that a kept chain holds: the idle list is damaged.
+  if (keeping() && !owned_by_none_but(indexes, id)) stop_keeping();
+  if (keeping() && indexes.size() < static_cast<size_t>(format::kMaxChainSlots)) {
+    keep_form(id, kind_of<Obj>(), std::move(bytes), std::move(indexes));
+  } else {
+    write_image(indexes, bytes);
   }
-  return chain.empty() ? kNoSlot : chain.front().offset;
+  return id;
 }
 
 template <class Obj>
 void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
-  forget_probe();
-  _memadapter adapter;
-  _memstream memory(&adapter);
-  serialize(object, memory);
-  _memadapter& form = *memory.adapter_of();
-  {
-    const kept_forms::form* kept = kept_.peek(id);
-    if (kept != nullptr && kept->kind != kind_of<Obj>()) stop_keeping();
+  std::vector<uint8_t> bytes = serialize(object);
+  if (const stored_forms::form* kept = forms_.peek(id)) {
+    if (kept->kind != kind_of<Obj>()) stop_keeping();
   }
-  if (keeps() && grow_kept_form(id, form.buffer)) return;
+  if (keeping() && grow_form(id, kind_of<Obj>(), bytes)) return;
+
   _CDeferObjDeletionList<std::vector<_CStgSlotItem>> own;
-  std::vector<_CStgSlotItem>& chain = *gather_chain(id, own, false);
+  own.push_back(new std::vector<_CStgSlotItem>());
+  std::vector<_CStgSlotItem>& chain = *own.back();
+  std::vector<uint32_t> indexes;
+  gather_chain(id, chain, indexes);
   if (chain.empty()) throw storage_errors::save_at_invalid_slot();
-  if (!pending_.empty()) {
-    if (kept_.peek(id) == nullptr && any_pending(chain_indexes_)) {
-      // A chain that runs into a kept one: written as it stands.
-      const std::vector<uint32_t> walked = chain_indexes_;
-      stop_keeping();
-      chain_indexes_ = walked;
-    } else {
-      // Held again below if the new form is kept; the slots given up are
-      // idle, and written through they hold their bytes.
-      set_pending(chain_indexes_, false);
-    }
-  }
-  // A chain that this rewrite may take past the length a walk accepts is
-  // written through, so that its next load walks it and refuses it.
-  const bool keep = keeps() && chain.size() < static_cast<size_t>(kMaxChainSlots) &&
-                    chain.size() >= static_cast<size_t>(keep_from_slots);
-  bytes_stored += static_cast<uint64_t>(std::max(remaining(memory), 0));
-  if (kept_forms::form* kept = kept_.peek(id)) {
-    // The slots hold a form older than the kept one. The new form covers
-    // the kept one's bytes unless it is shorter; the bytes it leaves, in the
-    // slots it gives up too, must be the kept form's.
-    if (kept->unwritten && kept->bytes.size() > form.buffer.size()) {
-      write_form(chain, kept->bytes);
+  if (keeping() && !owned_by_none_but(indexes, id)) stop_keeping();
+  if (stored_forms::form* kept = forms_.peek(id)) {
+    // The slots hold what was written before the kept form. What the new
+    // form does not cover, in the slots it keeps and those it gives up,
+    // must be the kept form's bytes.
+    if (kept->unwritten && kept->image.size() > bytes.size()) {
+      write_image(kept->chain, kept->image);
       kept->unwritten = false;
     }
-    if (!keep) kept_.erase(id);
+    release(kept->chain);
+    forms_.erase(id);
   }
 
+  const int64_t length = static_cast<int64_t>(bytes.size());
+  int64_t done = 0;
+  std::vector<uint32_t> kept_indexes;
   uint32_t last_written = kNoSlot;
-  size_t written = 0;
-  int64_t room = 0;
-  int32_t last_size = 0;
   for (size_t k = 0; k < chain.size(); ++k) {
     const _CStgSlotItem& slot = chain[k];
-    if (!keep) prefetch_ahead(chain, k);
-    if (remaining(memory) > 0) {
-      if (keep) {
-        form.position += std::min(slot.size, remaining(memory));
-      } else {
-        stream->seek(static_cast<int32_t>(slot.offset), 0);
-        __copy_stream(*stream, memory, slot.size);
-      }
+    if (done < length) {
+      done += slot.size;
       last_written = slot.offset;
-      last_size = slot.size;
-      room += slot.size;
-      ++written;
+      kept_indexes.push_back(indexes[k]);
     } else {
       _CStgSlotItem* surplus = find_slot(slot.offset);
       if (surplus == nullptr) throw storage_errors::invalid_slot_id();
@@ -401,115 +287,102 @@ void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
     modified = true;
   }
 
-  const int32_t left = remaining(memory);
-  if (left <= 0) {
+  if (done >= length) {
     if (last_written == kNoSlot) throw storage_errors::zero_size_object();
     _CStgSlotItem* last = find_slot(last_written);
     if (last != nullptr && last->next != kNoSlot) {
       last->next = kNoSlot;
       modified = true;
     }
-    chain_indexes_.resize(written);
-    if (keep) set_pending(chain_indexes_, true);
-    remember_chain(id);
   } else {
-    const _CStgSlotItem added = __alloc_new_slot(left);
-    if (!keep) {
-      stream->seek(static_cast<int32_t>(added.offset), 0);
-      __copy_stream(*stream, memory, left);
-    }
+    const _CStgSlotItem added = __alloc_new_slot(static_cast<int32_t>(length - done));
     modified = true;
     _CStgSlotItem* last = find_slot(last_written);
     if (last == nullptr) throw storage_errors::slot_link_failure();
     last->next = added.offset;
-    chain_indexes_.resize(written);
-    chain_indexes_.push_back(static_cast<uint32_t>(slots.size() - 1));
-    if (keep) set_pending(chain_indexes_, true);
-    remember_chain(id);
-    last_written = added.offset;
-    last_size = added.size;
-    room += added.size;
+    kept_indexes.push_back(static_cast<uint32_t>(slots.size() - 1));
   }
-  if (keep) {
-    kept_forms::form& kept = kept_.put(id, std::move(form.buffer), true);
-    kept.kind = kind_of<Obj>();
-    kept.room = room;
-    kept.last_slot = last_written;
-    kept.last_size = last_size;
-    kept.slot_count = static_cast<int32_t>(written) + (left > 0 ? 1 : 0);
-    shed_kept_forms();
+  // A chain that this rewrite may take past the length a walk accepts is
+  // written through, so that its next load walks it and refuses it.
+  if (keeping() && kept_indexes.size() < static_cast<size_t>(format::kMaxChainSlots)) {
+    keep_form(id, kind_of<Obj>(), std::move(bytes), std::move(kept_indexes));
+  } else {
+    write_image(kept_indexes, bytes);
   }
 }
 
 template <class Obj>
 bool _CObjectStorage::_load_object_entire(uint32_t id, Obj& object) {
-  if (kept_forms::form* kept = kept_.find(id)) {
+  if (stored_forms::form* kept = forms_.find(id)) {
     if (kept->kind == kind_of<Obj>()) {
-      forget_probe();
-      bytes_gathered += kept->bytes.size();
-      load_from(kept->bytes, object);
+      load_from(kept->image, object);
       return true;
     }
     stop_keeping();
   }
   _CDeferObjDeletionList<std::vector<_CStgSlotItem>> own;
-  const std::vector<_CStgSlotItem>& chain = *gather_chain(id, own, true);
+  own.push_back(new std::vector<_CStgSlotItem>());
+  std::vector<_CStgSlotItem>& chain = *own.back();
+  std::vector<uint32_t> indexes;
+  gather_chain(id, chain, indexes);
   if (chain.empty()) return false;
   // A chain that runs into a kept one reads the bytes a write would have
   // left there.
-  if (!pending_.empty() && any_pending(chain_indexes_)) stop_keeping();
-  _memadapter adapter;
-  _memstream memory(&adapter);
+  if (keeping() && !owned_by_none_but(indexes, kNoSlot)) stop_keeping();
   // Only the bytes of the stored form are gathered, once its leading fields
   // tell its length: the rest of the last slot is never read, and a slot
   // made huge by a damaged header's slot size costs no memory. No object of
-  // a sound file is larger than the file either: slots of a damaged chain
-  // that overlap are not gathered beyond that.
+  // a sound file is larger than the bytes the file holds either: slots of
+  // a damaged chain that overlap, or that lie in the holes of a sparse file,
+  // are not gathered beyond that.
   const int64_t limit =
       std::min<int64_t>(stream->_size(), std::max<int64_t>(stream->real_size(), kMinLoadBound));
+  _memadapter adapter;
   int64_t needed = -1;
   int64_t gathered = 0;
-  // The bytes that the key read just took from the first slot.
-  const bool probed = probe_.offset == id && chain.front().offset == id;
-  forget_probe();
   for (size_t k = 0; k < chain.size(); ++k) {
-    const _CStgSlotItem& slot = chain[k];
-    prefetch_ahead(chain, k);
-    if (slot.in_use == 0) {
-      throw storage_errors::idle_slot_in_chain("_CObjectStorage::_load_object_entire");
+    // Slots that follow each other in the file are read in one transfer.
+    size_t last = k;
+    int64_t span = chain[k].size;
+    while (last + 1 < chain.size() &&
+           int64_t{chain[last].offset} + chain[last].size == int64_t{chain[last + 1].offset}) {
+      ++last;
+      span += chain[last].size;
     }
-    for (int32_t within = 0; within < slot.size && gathered < limit;) {
-      const int64_t want =
-          std::min(needed < 0 ? kLengthProbe : needed - gathered, limit - gathered);
-      const int32_t chunk = static_cast<int32_t>(std::min<int64_t>(slot.size - within, want));
-      if (chunk <= 0) break;
-      int32_t copied;
-      if (probed && k == 0 && within + chunk <= probe_.count) {
-        memory.write(probe_.bytes + within, chunk);
-        copied = chunk;
-      } else {
-        stream->seek(static_cast<int32_t>(slot.offset + static_cast<uint32_t>(within)), 0);
-        copied = __copy_stream(memory, *stream, chunk);
+    for (size_t i = k; i <= last; ++i) {
+      if (chain[i].in_use == 0) {
+        throw storage_errors::idle_slot_in_chain("_CObjectStorage::_load_object_entire");
       }
-      gathered += copied;
-      if (copied < chunk) break;  // the file ends inside the slot
+    }
+    for (int64_t within = 0; within < span && gathered < limit;) {
+      const int64_t want = std::min(needed < 0 ? kFirstRead : needed - gathered, limit - gathered);
+      const int32_t chunk = static_cast<int32_t>(std::min(span - within, want));
+      if (chunk <= 0) break;
+      const int32_t at = static_cast<int32_t>(chain[k].offset + static_cast<uint32_t>(within));
+      // A slot that reaches past the end of the file gives what it holds.
+      const int32_t count = std::min<int32_t>(chunk, std::max(stream->_size() - at, 0));
+      if (count <= 0) break;
+      stream->seek(at, 0);
+      adapter.buffer.resize(static_cast<size_t>(gathered + count));
+      stream->read(adapter.buffer.data() + gathered, count);
+      gathered += count;
+      if (count < chunk) break;
       within += chunk;
       if (needed < 0) needed = stored_length_of<Obj>(adapter.buffer.data(), adapter.buffer.size());
     }
+    k = last;
   }
-  bytes_gathered += static_cast<uint64_t>(gathered);
-  memory.seek(0, 0);
+  _memstream memory(&adapter);
   object.load(memory);
   return true;
 }
 
 template <class Obj>
 bool _CObjectStorage::_load_object_partial(uint32_t id, typename Obj::key_type& key) {
-  if (kept_forms::form* kept = kept_.find(id)) {
+  if (stored_forms::form* kept = forms_.peek(id)) {
     if (kept->kind == kind_of<Obj>()) {
-      forget_probe();
-      if (!key_of_bytes<Obj>(kept->bytes.data(), kept->bytes.size(), key, 0)) {
-        load_key_from<Obj>(kept->bytes, key);
+      if (!key_of_bytes<Obj>(kept->image.data(), kept->image.size(), key, 0)) {
+        load_key_from<Obj>(kept->image, key);
       }
       return true;
     }
@@ -517,18 +390,14 @@ bool _CObjectStorage::_load_object_partial(uint32_t id, typename Obj::key_type& 
   }
   const _CStgSlotItem* slot = find_slot(id);
   if (slot == nullptr) return false;
-  if (is_pending(static_cast<size_t>(slot - slots.data()))) stop_keeping();
+  if (keeping() && !owned_by_none_but({index_of(slot)}, kNoSlot)) stop_keeping();
   if (slot->in_use == 0) {
     throw storage_errors::idle_slot_in_chain("_CObjectStorage::_load_object_partial");
   }
+  uint8_t probe[kLengthProbe];
   stream->seek(static_cast<int32_t>(slot->offset), 0);
-  forget_probe();
-  const int32_t got = stream->_read(probe_.bytes, kLengthProbe);
-  if (got > 0 && key_of_bytes<Obj>(probe_.bytes, static_cast<size_t>(got), key, 0)) {
-    probe_.offset = slot->offset;
-    probe_.count = got;
-    return true;
-  }
+  const int32_t got = stream->_read(probe, kLengthProbe);
+  if (got > 0 && key_of_bytes<Obj>(probe, static_cast<size_t>(got), key, 0)) return true;
   // The file ends before the key does, the key is damaged, or the read
   // failed: the key is read again field by field, which tells what is wrong.
   stream->seek(static_cast<int32_t>(slot->offset), 0);

@@ -5,16 +5,26 @@
 
 #include <cstdint>
 
+#include "common/file_format.h"
+
 namespace velkor {
 
-constexpr uint32_t kNoSlot = 0xFFFFFFFFu;
+using format::kNoSlot;
 
+// Packed to the 13 bytes of its record in the slot table: on a
+// little-endian machine the table is held as the section lies, loaded and
+// saved as one block. Code never binds a reference to a packed field; it
+// copies the value.
+#pragma pack(push, 1)
 struct _CStgSlotItem {
   uint32_t offset = kNoSlot;  // file offset of the slot, also its id
   int32_t size = 0;           // capacity in bytes
   uint8_t in_use = 0;         // 1 while part of a chain
   uint32_t next = kNoSlot;    // next slot of the chain
 };
+#pragma pack(pop)
+static_assert(sizeof(_CStgSlotItem) == format::kSlotRecordBytes,
+              "a slot record is held as its stored form");
 
 }  // namespace velkor
 

@@ -1,5 +1,20 @@
 #include "stream/fault_injection.h"
 
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <signal.h>
+#include <unistd.h>
+#endif
+
+#include <cstdlib>
+
 namespace velkor {
 namespace faults {
 
@@ -14,9 +29,29 @@ struct plan {
   int64_t injected = 0;
 };
 
+struct kill_plan {
+  int64_t target = 0;
+  int64_t mutations = 0;
+};
+
 plan& state() {
   static plan p;
   return p;
+}
+
+kill_plan& kill_state() {
+  static kill_plan k;
+  return k;
+}
+
+[[noreturn]] void kill_self() {
+#if defined(_WIN32)
+  ::TerminateProcess(::GetCurrentProcess(), 137);
+#else
+  ::kill(::getpid(), SIGKILL);
+#endif
+  // Should the system refuse, the process still must not go on.
+  std::_Exit(137);
 }
 
 }  // namespace
@@ -34,7 +69,10 @@ void arm(io_op op, int64_t k, bool sticky) {
   p.sticky = sticky;
 }
 
-void disarm() { state().armed = false; }
+void disarm() {
+  state().armed = false;
+  kill_state().target = 0;
+}
 
 int64_t calls(io_op op) { return state().counts[static_cast<int>(op)]; }
 
@@ -53,6 +91,18 @@ bool hit_active(io_op op) {
     return true;
   }
   return false;
+}
+
+void arm_kill(int64_t k) {
+  kill_state() = kill_plan{k > 0 ? k : 0, 0};
+  active = true;
+}
+
+int64_t mutating_calls() { return kill_state().mutations; }
+
+void mutation_active() {
+  kill_plan& k = kill_state();
+  if (++k.mutations == k.target) kill_self();
 }
 
 }  // namespace faults

@@ -1,4 +1,6 @@
-// The stream over a file of the operating system.
+// The stream over a file of the operating system. Its position is a number
+// kept here: a seek is arithmetic and cannot fail behind anyone's back, and
+// every transfer goes to the platform at that position.
 #ifndef VELKOR_STREAM_FSTREAM_H_
 #define VELKOR_STREAM_FSTREAM_H_
 
@@ -6,17 +8,15 @@
 #include <memory>
 #include <string>
 
-#include "stream/file_buffer.h"
+#include "stream/held_file.h"
 #include "stream/platform_file.h"
 #include "stream/stream.h"
 
 namespace velkor {
 
-// A file opened without share bits is held for exclusive use, so the
-// stream keeps its position and size itself and moves bytes through a
-// write-back buffer: no system call per operation. write_back() (and the
-// destructor, and closing) hands the buffered bytes to the operating system.
-// A shared file is read and written directly.
+// A file opened without share bits is held for exclusive use: the stream
+// keeps its size itself (see held_file). A shared file is asked for its size
+// at each call, as others may change it.
 class _fstream : public _stream {
  public:
   static constexpr uint32_t kCreate = platform::kModeCreate;
@@ -40,19 +40,16 @@ class _fstream : public _stream {
   int32_t _read(void* buffer, int32_t count) override;
   int32_t _write(const void* buffer, int32_t count) override;
   int32_t _resize(int32_t new_size) override;
-  // A buffered file knows its size: no seeks needed.
+  // A held file knows its size: no seeks needed.
   int32_t _size() override;
   bool flush() override;
   int64_t real_size() override;
   const char* name() const override { return file_name.c_str(); }
-  void prefetch(int64_t position, int32_t count) const override;
 
   bool is_open() const { return handle != platform::kNoFile; }
-  bool is_buffered() const { return buffer_ != nullptr; }
 
-  // Hands every buffered byte to the operating system (not to the disk: that
-  // is flush()). Raises the write or resize error on failure; the bytes not
-  // written stay buffered for the next try.
+  // Gives the file the size the stream has (a held file applies a size
+  // change when a write needs it). Raises the resize error on failure.
   void write_back();
 
   // Keeps the file's last save restorable through a journal beside it (see
@@ -79,12 +76,9 @@ class _fstream : public _stream {
   platform::file_handle handle = platform::kNoFile;
   std::string file_name;
   // Set while the file is held exclusively.
-  std::unique_ptr<file_buffer> buffer_;
+  std::unique_ptr<held_file> held_;
   int64_t position_ = 0;
   bool writable_ = false;
-  // The file's size and the bytes of it that held data when it was opened.
-  int64_t size_at_open_ = 0;
-  int64_t data_at_open_ = 0;
 };
 
 }  // namespace velkor

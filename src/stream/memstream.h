@@ -28,6 +28,8 @@ class _memstream : public _stream {
   int32_t _read(void* buffer, int32_t count) override;
   int32_t _write(const void* buffer, int32_t count) override;
   int32_t _resize(int32_t new_size) override;
+  // The buffer's length, without the three seeks.
+  int32_t _size() override { return length(); }
   const char* name() const override { return "MemoryStream"; }
   _memadapter* adapter_of() const { return adapter; }
 

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <ctime>
 
+#include "stream/fault_injection.h"
 #include "stream/platform_file.h"
 
 namespace velkor {
@@ -89,12 +90,14 @@ int32_t read_file(file_handle file, void* buffer, int32_t count) {
 }
 
 int32_t write_file(file_handle file, const void* buffer, int32_t count) {
+  faults::before_mutation();
   if (count <= 0) return 0;
   const ssize_t put = ::write(to_fd(file), buffer, static_cast<size_t>(count));
   return put < 0 ? 0 : static_cast<int32_t>(put);
 }
 
 bool set_end_of_file(file_handle file) {
+  faults::before_mutation();
   const off_t here = ::lseek(to_fd(file), 0, SEEK_CUR);
   if (here < 0) return false;
   return ::ftruncate(to_fd(file), here) == 0;
@@ -113,6 +116,7 @@ int32_t read_at(file_handle file, int64_t offset, void* buffer, int32_t count) {
 }
 
 int32_t write_at(file_handle file, int64_t offset, const void* buffer, int32_t count) {
+  faults::before_mutation();
   return transfer_all(count, [&](int32_t done) -> int32_t {
     for (;;) {
       const ssize_t put =
@@ -126,6 +130,7 @@ int32_t write_at(file_handle file, int64_t offset, const void* buffer, int32_t c
 }
 
 bool resize_file(file_handle file, int64_t size) {
+  faults::before_mutation();
   return ::ftruncate(to_fd(file), static_cast<off_t>(size)) == 0;
 }
 
@@ -167,7 +172,10 @@ int64_t data_bytes(file_handle file, int64_t size) {
 
 bool flush_file(file_handle file) { return ::fsync(to_fd(file)) == 0; }
 
-bool remove_file(const char* path) { return ::unlink(path) == 0 || errno == ENOENT; }
+bool remove_file(const char* path) {
+  faults::before_mutation();
+  return ::unlink(path) == 0 || errno == ENOENT;
+}
 
 int32_t last_error_code() { return errno; }
 

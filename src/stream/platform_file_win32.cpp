@@ -15,6 +15,7 @@
 
 #include <string>
 
+#include "stream/fault_injection.h"
 #include "stream/platform_file.h"
 #include "stream/utf8_path.h"
 
@@ -74,13 +75,17 @@ int32_t read_file(file_handle file, void* buffer, int32_t count) {
 }
 
 int32_t write_file(file_handle file, const void* buffer, int32_t count) {
+  faults::before_mutation();
   if (count <= 0) return 0;
   DWORD put = 0;
   if (!::WriteFile(to_handle(file), buffer, static_cast<DWORD>(count), &put, nullptr)) return 0;
   return static_cast<int32_t>(put);
 }
 
-bool set_end_of_file(file_handle file) { return ::SetEndOfFile(to_handle(file)) != 0; }
+bool set_end_of_file(file_handle file) {
+  faults::before_mutation();
+  return ::SetEndOfFile(to_handle(file)) != 0;
+}
 
 namespace {
 
@@ -108,6 +113,7 @@ int32_t read_at(file_handle file, int64_t offset, void* buffer, int32_t count) {
 }
 
 int32_t write_at(file_handle file, int64_t offset, const void* buffer, int32_t count) {
+  faults::before_mutation();
   return transfer_all(count, [&](int32_t done) -> int32_t {
     OVERLAPPED where = at_offset(offset + done);
     DWORD put = 0;
@@ -124,6 +130,7 @@ int32_t write_at(file_handle file, int64_t offset, const void* buffer, int32_t c
 }
 
 bool resize_file(file_handle file, int64_t size) {
+  faults::before_mutation();
   LARGE_INTEGER where;
   where.QuadPart = size;
   if (!::SetFilePointerEx(to_handle(file), where, nullptr, FILE_BEGIN)) return false;
@@ -164,6 +171,7 @@ int64_t data_bytes(file_handle file, int64_t size) {
 bool flush_file(file_handle file) { return ::FlushFileBuffers(to_handle(file)) != 0; }
 
 bool remove_file(const char* path) {
+  faults::before_mutation();
   const std::u16string units = utf8_path_units(path);
   const std::wstring wide(units.begin(), units.end());
   if (::DeleteFileW(wide.c_str())) return true;

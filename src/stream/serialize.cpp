@@ -149,7 +149,7 @@ uint8_t draw_key() {
 
 void save_string(_stream& stream, const std::string& s) {
   const int32_t length = static_cast<int32_t>(s.size());
-  if (s.size() > kMaxStringLength) {
+  if (s.size() > format::kMaxStringLength) {
     throw string_error("_SaveLongStr", "String too long to save!", "stream<<string", length,
                        stream);
   }
@@ -161,15 +161,20 @@ void save_string(_stream& stream, const std::string& s) {
   stream.write(bytes.data(), length);
 }
 
-void load_string(_stream& stream, std::string& s) {
+uint8_t load_string_scrambled(_stream& stream, std::vector<uint8_t>& bytes) {
   const uint32_t length = read_u32(stream);
-  if (length > kMaxStringLength) {
+  if (length > format::kMaxStringLength) {
     throw string_error("_LoadLongStr", "String too long to load!", "stream>>string",
                        static_cast<int32_t>(length), stream);
   }
   const uint8_t key = read_u8(stream);
-  std::vector<uint8_t> bytes;
   read_bytes_bounded(stream, bytes, static_cast<int32_t>(length));
+  return key;
+}
+
+void load_string(_stream& stream, std::string& s) {
+  std::vector<uint8_t> bytes;
+  const uint8_t key = load_string_scrambled(stream, bytes);
   scramble(bytes.data(), bytes.size(), key);
   s = text_before_zero(bytes.data(), bytes.size());
 }

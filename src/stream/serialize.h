@@ -11,29 +11,12 @@
 #include <initializer_list>
 #include <string>
 #include <type_traits>
+#include <vector>
 
+#include "common/file_format.h"
 #include "stream/stream.h"
 
 namespace velkor {
-
-// The longest string the string form holds: 10 MiB.
-constexpr uint32_t kMaxStringLength = 0xA00000;
-
-inline void encode_u32(uint8_t* out, uint32_t v) {
-  out[0] = static_cast<uint8_t>(v);
-  out[1] = static_cast<uint8_t>(v >> 8);
-  out[2] = static_cast<uint8_t>(v >> 16);
-  out[3] = static_cast<uint8_t>(v >> 24);
-}
-inline uint32_t decode_u32(const uint8_t* in) {
-  return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
-         static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
-}
-inline void encode_u16(uint8_t* out, uint16_t v) {
-  out[0] = static_cast<uint8_t>(v);
-  out[1] = static_cast<uint8_t>(v >> 8);
-}
-inline uint16_t decode_u16(const uint8_t* in) { return static_cast<uint16_t>(in[0] | in[1] << 8); }
 
 void write_u32(_stream& stream, uint32_t value);
 uint32_t read_u32(_stream& stream);
@@ -74,6 +57,10 @@ void read_records(_stream& stream, int32_t count, std::initializer_list<int32_t>
 
 void save_string(_stream& stream, const std::string& s);
 void load_string(_stream& stream, std::string& s);
+// Reads a string form as load_string does (the same reads, the same errors)
+// but leaves its bytes scrambled: they replace `bytes`, and the key is
+// returned.
+uint8_t load_string_scrambled(_stream& stream, std::vector<uint8_t>& bytes);
 void save_token(_stream& stream, const std::string& token);
 void load_token(_stream& stream, std::string& token);
 // The token whose stored form starts `bytes` (n of them), as load_token

@@ -160,7 +160,26 @@ static void real_index(const char* file) {
   CHECK(idx_close(index) == true && no_error());
 }
 
+/* A host that saves and closes from an exit handler, which on Linux runs
+ * after the main thread's thread-local objects are gone. */
+static const char* exit_file;
+static idx_handle exit_index;
+static char exit_answer[64];
+
+static void close_at_exit(void) {
+  fail_once(exit_file);
+  CHECK(same(idx_query(exit_index, "late", NULL), exit_answer) && no_error());
+  CHECK(idx_save(exit_index) == true && idx_close(exit_index) == true && no_error());
+  remove(exit_file);
+  if (failures != 0) {
+    fprintf(stderr, "c_host: %d checks failed at exit\n", failures);
+    _Exit(1);
+  }
+}
+
 int main(int argc, char** argv) {
+  FILE* empty;
+  uint32_t id;
   if (argc != 2) {
     fprintf(stderr, "usage: c_host INDEX_FILE\n");
     return 2;
@@ -168,11 +187,21 @@ int main(int argc, char** argv) {
   CHECK(no_error());
   null_handle(argv[1]);
   real_index(argv[1]);
-  remove(argv[1]);
   if (failures != 0) {
     fprintf(stderr, "c_host: %d checks failed\n", failures);
     return 1;
   }
+
+  exit_file = argv[1];
+  empty = fopen(exit_file, "wb");
+  if (empty != NULL) fclose(empty);
+  exit_index = idx_open(exit_file, false);
+  id = idx_id_of(exit_index, "late.txt", true);
+  CHECK(idx_index(exit_index, id, "late", NULL) == 1);
+  snprintf(exit_answer, sizeof exit_answer, "%d,1", (int)(int32_t)id);
+  CHECK(same(idx_query(exit_index, "late", NULL), exit_answer));
+  fail_once(exit_file);
+  if (failures != 0 || atexit(close_at_exit) != 0) return 1;
   printf("c_host: all checks passed\n");
   return 0;
 }

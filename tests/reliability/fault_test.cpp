@@ -16,13 +16,18 @@
 // space), and a failed idx_index or idx_discard leaves postings and path
 // entries disagreeing; the format check is told to accept exactly these.
 //
+// Or, instead of the save: once the faults stop, the index is closed without
+// a save and opened again, and it must be the index of the last save that
+// returned, exactly as a fresh open of a copy of the file made after that
+// save shows it (every query, the registry with times, counters 0 to 4, 9).
+//
 // Seeks are the exception. A seek whose result the engine tests reports
 // "_stream.SeekErr", and then all of the above holds. The positioning seeks
 // whose results the engine does not test (measuring the file, the save's
 // positioning and position queries, the resize's final position query)
 // cannot fail on a real file; when the seam fails one anyway, the engine
-// carries on from a wrong position. Those runs are only required not to
-// crash or leak; the test counts them and prints where they ended.
+// carries on from a wrong position. A test of its own requires that no such
+// run leaves an unsound index; the others count those runs and print them.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -34,6 +39,7 @@
 #include <vector>
 
 #include "index/format_check.h"
+#include "reliability/index_snapshot.h"
 #include "reliability/reference_model.h"
 #include "stream/fault_injection.h"
 #include "test_util.h"
@@ -52,24 +58,14 @@ const std::set<std::string> kStreamErrors = {"_stream.ReadErr", "_stream.WriteEr
                                              "_stream.ResizeErr", "_stream.SeekErr",
                                              "_stream.SizeErr", "_fstream.RollbackErr"};
 
+using velkor_test::index_snapshot;
+
 // Raised by a workload step that failed, to stop the workload there.
 struct stopped {};
 
-struct snapshot {
-  std::map<std::string, std::string> answers;
-  std::map<int32_t, std::string> names;
-  int32_t tokens = 0, paths = 0, registered = 0;
-
-  bool operator==(const snapshot& o) const {
-    return answers == o.answers && names == o.names && tokens == o.tokens && paths == o.paths &&
-           registered == o.registered;
-  }
-};
-
-bool collect_name(uint32_t id, const char* path, int32_t, void* user) {
-  (*static_cast<std::map<int32_t, std::string>*>(user))[static_cast<int32_t>(id)] = path;
-  return true;
-}
+// What a run does once the faults stop: save the index it has, or close it
+// without a save.
+enum class after_fault { save, close };
 
 std::string long_text() {
   std::string text;
@@ -98,7 +94,8 @@ const std::vector<std::string>& vocabulary() {
 
 class fault_run {
  public:
-  fault_run(const std::string& file, io_op op) : file_(file), op_(op) {}
+  fault_run(const std::string& file, io_op op, after_fault then)
+      : file_(file), op_(op), then_(then) {}
   ~fault_run() {
     if (handle_ != nullptr) idx_close(handle_);
   }
@@ -134,6 +131,7 @@ class fault_run {
   // holds, save, check the file, reopen and compare.
   void recover_and_check() {
     velkor::faults::disarm();
+    if (then_ == after_fault::close) return close_and_check();
     if (handle_ == nullptr) {
       // Stopped before or at an open: the file holds the last save.
       model_.reopen(false);
@@ -142,7 +140,7 @@ class fault_run {
       if (handle_ == nullptr)
         return problem(std::string("reopen after the fault: ") + _get_err_id());
     }
-    const snapshot before = take_snapshot();
+    const index_snapshot before = velkor_test::take_snapshot(handle_, vocabulary());
     check_against_model(before);
     // An index that never stored an entry is saved as nothing at all.
     const bool writes = idx_count_of(handle_, 1) > 0;
@@ -161,13 +159,40 @@ class fault_run {
 
     handle_ = idx_open(file_.c_str(), false);
     if (handle_ == nullptr) return problem(std::string("reopen: ") + _get_err_id());
-    const snapshot after = take_snapshot();
-    snapshot expected = before;
+    const index_snapshot after = velkor_test::take_snapshot(handle_, vocabulary());
+    index_snapshot expected = before;
     if (!writes) {
-      expected = snapshot();
+      expected = index_snapshot();
       for (const std::string& token : vocabulary()) expected.answers[token] = "";
     }
-    if (!(after == expected)) problem("the reopened index answers otherwise");
+    if (!after.same_content(expected)) problem("the reopened index answers otherwise");
+  }
+
+  // Closes without a save and opens again: the last save that returned.
+  void close_and_check() {
+    if (handle_ != nullptr) close();
+    const std::string copy = file_ + ".saved";
+    velkor_test::write_file(copy, last_save_);
+    std::string error;
+    const index_snapshot saved = velkor_test::open_snapshot(copy, vocabulary(), true, &error);
+    // A save that went on from a wrong position may have returned true over
+    // a damaged file: then there is no sound last save to come back to.
+    reference_model last;
+    last.current = model_.saved;
+    std::map<int32_t, velkor_test::path_record> names;
+    for (const auto& n : last.current.names) {
+      names[n.first] = velkor_test::path_record{n.first, n.second.path, n.second.time};
+    }
+    bool sound = error.empty() && saved.paths.size() == names.size();
+    for (const auto& p : saved.paths) sound = sound && names[p.id] == p;
+    for (const auto& a : saved.answers) sound = sound && a.second == last.query(a.first, ",");
+    if (!sound) return problem("the last save that returned is unsound " + error);
+    const index_snapshot found = velkor_test::open_snapshot(file_, vocabulary(), false, &error);
+    lost_last_save_ = !error.empty() || !(found == saved);
+    if (!error.empty()) return problem("closed without a save, the index does not open: " + error);
+    if (lost_last_save_) {
+      problem("closed without a save, the index is not its last save:" + found.difference(saved));
+    }
   }
 
   bool failed() const { return !failed_step_.empty(); }
@@ -175,6 +200,8 @@ class fault_run {
   bool left_orphans() const { return orphans_; }
   // The fault hit a seek whose result the engine does not test.
   bool untested_seek() const { return untested_seek_; }
+  // Closed without a save, the index was not its sound last save.
+  bool lost_last_save() const { return lost_last_save_; }
   const std::vector<std::string>& problems() const { return problems_; }
   std::string failed_step() const { return failed_step_.empty() ? "no call" : failed_step_; }
 
@@ -208,6 +235,9 @@ class fault_run {
   void close() {
     idx_close(handle_);
     handle_ = nullptr;
+    // Read once closed: Windows lets nobody read a file that an index holds.
+    if (just_saved_ && then_ == after_fault::close) last_save_ = velkor_test::read_file(file_);
+    just_saved_ = false;
   }
 
   uint32_t id_of(const std::string& path) {
@@ -253,53 +283,49 @@ class fault_run {
     outcome(!ok, "idx_save");
     if (!ok) problem("idx_save gave false without an error");
     model_.save();
-  }
-
-  snapshot take_snapshot() {
-    snapshot s;
-    for (const std::string& token : vocabulary()) {
-      s.answers[token] = idx_query(handle_, token.c_str(), ",");
-      if (*_get_err_id() != '\0') problem("query " + token + ": " + _get_err_id());
-    }
-    const int32_t calls = idx_enum_path(handle_, collect_name, &s.names);
-    if (calls != static_cast<int32_t>(s.names.size())) problem("idx_enum_path miscounts");
-    s.tokens = idx_count_of(handle_, 3);
-    s.paths = idx_count_of(handle_, 4);
-    s.registered = idx_count_of(handle_, 9);
-    return s;
+    just_saved_ = true;
   }
 
   // Calls that completed are all there; the failed one is there per token,
   // wholly or not at all.
-  void check_against_model(const snapshot& s) {
+  void check_against_model(const index_snapshot& s) {
     for (const std::string& token : vocabulary()) {
       const std::string expected = model_.query(token, ",");
       const std::string& got = s.answers.at(token);
       if (got == expected || (half_done_ && got == partial_.query(token, ","))) continue;
       problem("token " + token + " answers " + got + ", expected " + expected);
     }
-    std::map<int32_t, std::string> names, names_done;
+    std::map<int32_t, std::string> found, names, names_done;
+    for (const auto& p : s.paths) found[p.id] = p.path;
     for (const auto& n : model_.current.names) names[n.first] = n.second.path;
     for (const auto& n : partial_.current.names) names_done[n.first] = n.second.path;
-    if (s.names != names && !(half_done_ && s.names == names_done)) {
+    if (found != names && !(half_done_ && found == names_done)) {
       problem("registry differs from the calls that completed");
     }
   }
 
   std::string file_;
   io_op op_;
+  after_fault then_;
   idx_handle handle_ = nullptr;
+  // The file as the last save that returned left it (nothing before one).
+  std::vector<uint8_t> last_save_;
+  bool just_saved_ = false;
   reference_model model_;
   // The model as it is once the call in progress is done.
   reference_model partial_;
   bool half_done_ = false;
   bool orphans_ = false;
   bool untested_seek_ = false;
+  bool lost_last_save_ = false;
   std::string failed_step_;
   std::vector<std::string> problems_;
 };
 
-TEST(FaultTest, EveryPlatformFailureIsReportedAndASaveAfterItIsSound) {
+// Runs the workload once for every call of the operations in `ops`, with
+// that call failing. Runs whose fault hit a seek that the engine does not
+// test are counted and printed; with `strict` their problems fail too.
+void run_every_fault(after_fault then, const std::vector<io_op>& ops, bool strict) {
   velkor_test::temp_dir dir;
   const std::string file = dir.file("fault.idx");
   int64_t counts[kOps] = {};
@@ -307,23 +333,27 @@ TEST(FaultTest, EveryPlatformFailureIsReportedAndASaveAfterItIsSound) {
     std::srand(7);
     velkor_test::touch(file);
     velkor::faults::arm(io_op::read, 0);
-    fault_run clean(file, io_op::read);
+    fault_run clean(file, io_op::read, then);
     clean.workload();
     ASSERT_FALSE(clean.failed()) << clean.failed_step();
     ASSERT_TRUE(clean.problems().empty()) << clean.problems().front();
     for (int op = 0; op < kOps; ++op) counts[op] = velkor::faults::calls(static_cast<io_op>(op));
   }
-  int64_t injected = 0, failed_runs = 0, half_done_runs = 0, orphan_runs = 0;
+  int64_t injected = 0, runs = 0, failed_runs = 0, half_done_runs = 0, orphan_runs = 0;
+  int failures = 0;
   std::vector<std::string> untested_seeks;
-  for (int op = 0; op < kOps; ++op) {
-    ASSERT_GT(counts[op], 0) << kOpNames[op];
-    for (int64_t k = 1; k <= counts[op]; ++k) {
-      const std::string label = std::string(kOpNames[op]) + " #" + std::to_string(k);
+  for (const io_op op : ops) {
+    const int o = static_cast<int>(op);
+    ASSERT_GT(counts[o], 0) << kOpNames[o];
+    for (int64_t k = 1; k <= counts[o]; ++k, ++runs) {
+      const std::string label = std::string(kOpNames[o]) + " #" + std::to_string(k);
       std::srand(7);
-      std::remove(file.c_str());
-      velkor_test::touch(file);
-      fault_run run(file, static_cast<io_op>(op));
-      velkor::faults::arm(static_cast<io_op>(op), k);
+      // A file of its own: whatever a run leaves beside its file must not
+      // reach the next run's new file.
+      const std::string run_file = dir.file("fault-" + std::to_string(runs) + ".idx");
+      velkor_test::touch(run_file);
+      fault_run run(run_file, op, then);
+      velkor::faults::arm(op, k);
       try {
         run.workload();
       } catch (const stopped&) {
@@ -333,27 +363,59 @@ TEST(FaultTest, EveryPlatformFailureIsReportedAndASaveAfterItIsSound) {
       failed_runs += run.failed() ? 1 : 0;
       half_done_runs += run.half_done() ? 1 : 0;
       orphan_runs += run.left_orphans() ? 1 : 0;
-      const bool silent_seek = op == 3 && !run.failed();
-      if ((run.untested_seek() || silent_seek) && !run.problems().empty()) {
+      if (run.problems().empty()) continue;
+      const bool silent_seek = op == io_op::seek && !run.failed();
+      if ((run.untested_seek() || silent_seek) && !run.lost_last_save()) {
         untested_seeks.push_back(label + ", " + run.failed_step() + ": " + run.problems().front());
-        continue;
+        if (!strict) continue;
       }
-      for (const std::string& p : run.problems()) ADD_FAILURE() << label << ": " << p;
-      if (!run.problems().empty()) return;
+      // The first few problems of the first few runs; the rest are counted.
+      if (++failures <= 3) {
+        const std::vector<std::string>& problems = run.problems();
+        for (size_t i = 0; i < problems.size() && i < 3; ++i) {
+          ADD_FAILURE() << label << ": " << problems[i];
+        }
+        if (problems.size() > 3)
+          ADD_FAILURE() << label << ": and " << problems.size() - 3 << " more";
+      }
     }
   }
   std::printf(
-      "fault test: %lld reads, %lld writes, %lld resizes, %lld seeks, %lld buffer transfers; %lld "
-      "faults injected, %lld calls failed, %lld of them half done, %lld runs left orphan slots\n",
+      "fault test: %lld reads, %lld writes, %lld resizes, %lld seeks, %lld buffer transfers; "
+      "%lld runs, %lld faults injected, %lld calls failed, %lld of them half done\n",
       static_cast<long long>(counts[0]), static_cast<long long>(counts[1]),
       static_cast<long long>(counts[2]), static_cast<long long>(counts[3]),
-      static_cast<long long>(counts[4]),
+      static_cast<long long>(counts[4]), static_cast<long long>(runs),
       static_cast<long long>(injected), static_cast<long long>(failed_runs),
-      static_cast<long long>(half_done_runs), static_cast<long long>(orphan_runs));
+      static_cast<long long>(half_done_runs));
+  if (then == after_fault::save) {
+    std::printf("fault test: saved after the fault, %lld runs left orphan slots\n",
+                static_cast<long long>(orphan_runs));
+  }
+  std::printf("fault test: %d runs failed%s\n", failures,
+              then == after_fault::close ? " (closed without a save after the fault)" : "");
   std::printf("fault test: %zu failed seeks whose results go untested left the index unsound:\n",
               untested_seeks.size());
-  for (const std::string& s : untested_seeks) std::printf("  %s\n", s.c_str());
-  EXPECT_EQ(injected, counts[0] + counts[1] + counts[2] + counts[3] + counts[4]);
+  for (size_t i = 0; i < untested_seeks.size() && i < 10; ++i) {
+    std::printf("  %s\n", untested_seeks[i].c_str());
+  }
+  if (untested_seeks.size() > 10) std::printf("  and %zu more\n", untested_seeks.size() - 10);
+  EXPECT_EQ(injected, runs);
+}
+
+const std::vector<io_op> kEveryOp = {io_op::read, io_op::write, io_op::resize, io_op::seek,
+                                     io_op::buffer_io};
+
+TEST(FaultTest, EveryPlatformFailureIsReportedAndASaveAfterItIsSound) {
+  run_every_fault(after_fault::save, kEveryOp, false);
+}
+
+TEST(FaultTest, DISABLED_AfterEveryFailureAClosedIndexReopensAtItsLastSave) {
+  run_every_fault(after_fault::close, kEveryOp, false);
+}
+
+TEST(FaultTest, DISABLED_NoFailedSeekLeavesAnUnsoundIndex) {
+  run_every_fault(after_fault::save, {io_op::seek}, true);
 }
 
 }  // namespace

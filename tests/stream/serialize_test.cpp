@@ -111,7 +111,7 @@ TEST(SerializeTest, BadLengthsAreRefusedWithTheirTexts) {
   std::string old = "old";
   platform::set_last_error_code(0);
   VELKOR_CATCH(read, load_string(beyond.s, old));
-  EXPECT_EQ(read.get_params(), "AvailableSize[0] RequiredSize[" + std::to_string(kMaxStringLength) +
+  EXPECT_EQ(read.get_params(), "AvailableSize[0] RequiredSize[" + std::to_string(format::kMaxStringLength) +
                                    "] StreamName[MemoryStream] ErrCode[0]");
   EXPECT_EQ(old, "old");
 

@@ -18,10 +18,9 @@ using velkor::_CObjectStorage;
 using velkor::_CStgSlotItem;
 using velkor::_CTokenIndexes;
 
-const char* const kWordNames[] = {
-    "magic",          "slot size",         "data begin",       "data end",
-    "slot table",     "slot table end",    "token table",      "token table end",
-    "path table",     "path table end",    "registry",         "registry end"};
+const char* const kWordNames[] = {"magic",      "slot size",      "data begin",  "data end",
+                                  "slot table", "slot table end", "token table", "token table end",
+                                  "path table", "path table end", "registry",    "registry end"};
 
 std::string chain_text(_CObjectStorage& storage, uint32_t first) {
   std::vector<_CStgSlotItem> chain;
@@ -74,7 +73,7 @@ int dump_file(const std::string& file, bool entries) {
   }
   std::printf("\nheader\n");
   const uint32_t* words = index->header_words();
-  for (int i = 0; i < _CTokenIndexes::kHeaderWords; ++i) {
+  for (int i = 0; i < velkor::format::kHeaderWords; ++i) {
     std::printf("  %2d %-16s %10u  0x%08X\n", i, kWordNames[i], words[i], words[i]);
   }
   std::printf("\nsections\n");
@@ -85,7 +84,7 @@ int dump_file(const std::string& file, bool entries) {
   std::printf("  path table   at %10u, %8u bytes, %zu pairs\n", words[8], words[9] - words[8],
               index->paths().size());
   std::printf("  registry     at %10u, %8u bytes, %zu paths\n", words[10], words[11] - words[10],
-              index->registry().names.size());
+              index->registry().size());
 
   std::printf("\nslots (offset size in_use next)\n");
   for (const _CStgSlotItem& slot : storage.slots) {
@@ -133,9 +132,10 @@ int dump_file(const std::string& file, bool entries) {
     }
   }
   std::printf("\nregistry (path id, time, path)\n");
-  for (const auto& name : index->registry().names) {
-    std::printf("  %11d %11d %s\n", name.first, name.second.time,
-                printable(name.second.path).c_str());
+  int32_t id = 0;
+  velkor::path_registry::record name;
+  for (bool first = true; index->registry().next(id, first, &id, &name); first = false) {
+    std::printf("  %11d %11d %s\n", id, name.time, printable(name.path).c_str());
   }
   return 0;
 }

@@ -1,0 +1,231 @@
+#include "index/path_registry.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "common/file_format.h"
+#include "stream/memstream.h"
+#include "stream/serialize.h"
+
+namespace velkor {
+
+void path_registry::clear() {
+  dirty = 0;
+  std::vector<uint8_t>().swap(raw_);
+  std::vector<held>().swap(base_);
+  by_hash_.clear();
+  std::vector<bool>().swap(removed_);
+  removed_count_ = 0;
+  forgotten_.clear();
+  added_.clear();
+  added_ids_.clear();
+}
+
+void path_registry::load(_stream& from) {
+  clear();
+  const int32_t count = static_cast<int32_t>(read_u32(from));
+  std::vector<held> records;
+  std::vector<uint8_t> bytes;
+  bool in_order = true;
+  for (int32_t i = 0; i < count; ++i) {
+    held h;
+    h.id = static_cast<int32_t>(read_u32(from));
+    h.key = load_string_scrambled(from, bytes);
+    h.time = static_cast<int32_t>(read_u32(from));
+    h.at = static_cast<uint32_t>(raw_.size());
+    h.length = static_cast<uint32_t>(bytes.size());
+    raw_.insert(raw_.end(), bytes.begin(), bytes.end());
+    // A path reads back cut at its first zero byte: an unscrambled zero is
+    // a byte equal to the key.
+    if ((!records.empty() && records.back().id >= h.id) ||
+        std::memchr(bytes.data(), h.key, bytes.size()) != nullptr) {
+      in_order = false;
+    }
+    records.push_back(h);
+  }
+  if (in_order) {
+    base_ = std::move(records);
+  } else {
+    decode_all(records);
+  }
+}
+
+void path_registry::decode_all(const std::vector<held>& records) {
+  // A repeated id keeps its first record; a path under several ids maps to
+  // the last of them in ascending id order.
+  for (const held& h : records) added_.emplace(h.id, record{path_of(h), h.time});
+  for (const auto& name : added_) added_ids_[name.second.path] = static_cast<uint32_t>(name.first);
+  std::vector<uint8_t>().swap(raw_);
+}
+
+std::string path_registry::path_of(const held& h) const {
+  std::string path(h.length, '\0');
+  const uint8_t* bytes = raw_.data() + h.at;
+  for (uint32_t i = 0; i < h.length; ++i) path[i] = static_cast<char>(bytes[i] ^ h.key);
+  // Records held as they lie have no zero byte; those decoded stop at it.
+  const size_t zero = path.find('\0');
+  if (zero != std::string::npos) path.resize(zero);
+  return path;
+}
+
+size_t path_registry::lower_bound(int32_t id) const {
+  return static_cast<size_t>(
+      std::lower_bound(base_.begin(), base_.end(), id,
+                       [](const held& h, int32_t key) { return h.id < key; }) -
+      base_.begin());
+}
+
+namespace {
+
+// FNV-1a over the path's bytes.
+uint64_t path_hash(const uint8_t* bytes, size_t count, uint8_t key) {
+  uint64_t h = 0xCBF29CE484222325ull;
+  for (size_t i = 0; i < count; ++i)
+    h = (h ^ static_cast<uint8_t>(bytes[i] ^ key)) * 0x100000001B3ull;
+  return h;
+}
+
+}  // namespace
+
+uint32_t path_registry::find_id(const std::string& path) const {
+  const auto added = added_ids_.find(path);
+  if (added != added_ids_.end()) return added->second;
+  if (base_.empty() || forgotten_.count(path) != 0) return format::kNoId;
+  // The held records by the hash of their paths, made at the first lookup
+  // by path: a session that registers nothing never unscrambles them.
+  if (by_hash_.size() != base_.size()) {
+    by_hash_.clear();
+    by_hash_.reserve(base_.size());
+    for (uint32_t i = 0; i < base_.size(); ++i) {
+      by_hash_.emplace_back(path_hash(raw_.data() + base_[i].at, base_[i].length, base_[i].key), i);
+    }
+    std::sort(by_hash_.begin(), by_hash_.end());
+  }
+  const auto* wanted = reinterpret_cast<const uint8_t*>(path.data());
+  const uint64_t h = path_hash(wanted, path.size(), 0);
+  auto it = std::upper_bound(by_hash_.begin(), by_hash_.end(),
+                             std::make_pair(h, std::numeric_limits<uint32_t>::max()));
+  // The last held record with these bytes, as the map made at load keeps.
+  while (it != by_hash_.begin() && (it - 1)->first == h) {
+    --it;
+    const held& r = base_[it->second];
+    if (r.length != path.size() || is_removed(it->second)) continue;
+    const uint8_t* bytes = raw_.data() + r.at;
+    uint32_t k = 0;
+    while (k < r.length && (bytes[k] ^ r.key) == wanted[k]) ++k;
+    if (k == r.length) return static_cast<uint32_t>(r.id);
+  }
+  return format::kNoId;
+}
+
+bool path_registry::contains(int32_t id) const {
+  if (added_.count(id) != 0) return true;
+  const size_t i = lower_bound(id);
+  return i < base_.size() && base_[i].id == id && !is_removed(i);
+}
+
+bool path_registry::find(int32_t id, record* out) const {
+  const auto added = added_.find(id);
+  if (added != added_.end()) {
+    *out = added->second;
+    return true;
+  }
+  const size_t i = lower_bound(id);
+  if (i >= base_.size() || base_[i].id != id || is_removed(i)) return false;
+  *out = record{path_of(base_[i]), base_[i].time};
+  return true;
+}
+
+bool path_registry::next(int32_t id, bool from_start, int32_t* next_id, record* out) const {
+  size_t i = from_start ? 0 : lower_bound(id);
+  while (i < base_.size() && ((!from_start && base_[i].id <= id) || is_removed(i))) ++i;
+  const auto added = from_start ? added_.begin() : added_.upper_bound(id);
+  const bool have_base = i < base_.size();
+  const bool have_added = added != added_.end();
+  if (!have_base && !have_added) return false;
+  if (have_added && (!have_base || added->first < base_[i].id)) {
+    *next_id = added->first;
+    *out = added->second;
+  } else {
+    *next_id = base_[i].id;
+    *out = record{path_of(base_[i]), base_[i].time};
+  }
+  return true;
+}
+
+void path_registry::add(int32_t id, record r) {
+  added_ids_[r.path] = static_cast<uint32_t>(id);
+  added_[id] = std::move(r);
+  dirty = 1;
+}
+
+bool path_registry::remove(int32_t id) {
+  std::string path;
+  const auto added = added_.find(id);
+  if (added != added_.end()) {
+    if (added->second.path.empty()) return false;
+    path = std::move(added->second.path);
+    added_.erase(added);
+  } else {
+    const size_t i = lower_bound(id);
+    if (i >= base_.size() || base_[i].id != id || is_removed(i) || base_[i].length == 0) {
+      return false;
+    }
+    path = path_of(base_[i]);
+    if (removed_.empty()) removed_.resize(base_.size(), false);
+    removed_[i] = true;
+    ++removed_count_;
+  }
+  // The id of the path is forgotten, whichever record gave it.
+  added_ids_.erase(path);
+  if (!base_.empty()) forgotten_.insert(std::move(path));
+  dirty = 1;
+  return true;
+}
+
+size_t path_registry::saved_size() const {
+  size_t bytes = 4 + raw_.size() + 13 * base_.size();
+  for (const auto& name : added_) bytes += 13 + name.second.path.size();
+  return bytes;
+}
+
+void path_registry::save(_stream& to) {
+  _memadapter made;
+  made.buffer.reserve(saved_size());
+  {
+    _memstream out(&made);
+    write_u32(out, static_cast<uint32_t>(size()));
+    auto added = added_.begin();
+    std::vector<uint8_t> bytes;
+    auto write_added = [&] {
+      write_u32(out, static_cast<uint32_t>(added->first));
+      save_string(out, added->second.path);
+      write_u32(out, static_cast<uint32_t>(added->second.time));
+      ++added;
+    };
+    for (size_t i = 0; i < base_.size(); ++i) {
+      if (is_removed(i)) continue;
+      const held& h = base_[i];
+      while (added != added_.end() && added->first < h.id) write_added();
+      // The held bytes, under a new key: as save_string would write the
+      // path they read as.
+      const uint8_t key = draw_key();
+      bytes.assign(raw_.begin() + h.at, raw_.begin() + h.at + h.length);
+      scramble(bytes.data(), bytes.size(), static_cast<uint8_t>(h.key ^ key));
+      write_u32(out, static_cast<uint32_t>(h.id));
+      write_u32(out, h.length);
+      write_u8(out, key);
+      if (!bytes.empty()) out.write(bytes.data(), static_cast<int32_t>(bytes.size()));
+      write_u32(out, static_cast<uint32_t>(h.time));
+    }
+    while (added != added_.end()) write_added();
+  }
+  to.write(made.buffer.data(), static_cast<int32_t>(made.buffer.size()));
+  // What was written is the registry from now on, held as it lies.
+  _memstream again(&made);
+  load(again);
+}
+
+}  // namespace velkor

@@ -1,0 +1,199 @@
+#include "stream/held_file.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "stream/fault_injection.h"
+
+namespace velkor {
+
+namespace {
+
+// The platform's failures show here, so the test seam fails them here.
+bool injected_fault() {
+  if (!faults::hit(faults::io_op::buffer_io)) return false;
+  platform::set_last_error_code(platform::io_error_code());
+  return true;
+}
+
+// Old bytes are read and kept in pieces of at most this many.
+constexpr int64_t kKeepPiece = int64_t{1} << 20;
+
+}  // namespace
+
+held_file::held_file(platform::file_handle file, int64_t disk_size)
+    : file_(file),
+      size_(disk_size),
+      disk_size_(disk_size),
+      valid_end_(disk_size),
+      size_at_open_(disk_size),
+      data_at_open_(platform::data_bytes(file, disk_size)) {}
+
+int32_t held_file::read(int64_t position, void* out, int32_t count) {
+  if (count <= 0 || position < 0 || position >= size_) return 0;
+  const int64_t total = std::min<int64_t>(count, size_ - position);
+  auto* bytes = static_cast<uint8_t*>(out);
+  const int64_t on_disk = std::clamp<int64_t>(valid_end_ - position, 0, total);
+  if (on_disk > 0) {
+    if (injected_fault()) return 0;
+    const int32_t got = platform::read_at(file_, position, bytes, static_cast<int32_t>(on_disk));
+    if (got != on_disk) {
+      // The file is shorter than it was: someone else cut it.
+      if (got >= 0) platform::set_last_error_code(platform::io_error_code());
+      return std::max(got, 0);
+    }
+  }
+  std::memset(bytes + on_disk, 0, static_cast<size_t>(total - on_disk));
+  if (!overlay_.empty()) apply_overlay(position, bytes, total);
+  return static_cast<int32_t>(total);
+}
+
+int32_t held_file::write(int64_t position, const void* in, int32_t count) {
+  if (count <= 0 || position < 0) return 0;
+  const int64_t end = position + count;
+  if (end > valid_end_ && !drop_stale_tail()) return 0;
+  if (!keep_old(position, end)) return 0;
+  if (injected_fault()) return 0;
+  const int32_t put = platform::write_at(file_, position, in, count);
+  if (put != count) {
+    // Part of it may have reached the file past its known end: counted as
+    // stale, those bytes are cut off before anything is written past them.
+    disk_size_ = std::max(disk_size_, end);
+    return 0;
+  }
+  disk_size_ = std::max(disk_size_, end);
+  valid_end_ = std::max(valid_end_, end);
+  size_ = std::max(size_, end);
+  return count;
+}
+
+bool held_file::drop_stale_tail() {
+  if (valid_end_ >= disk_size_) return true;
+  if (!keep_old(valid_end_, disk_size_)) return false;
+  if (injected_fault() || !platform::resize_file(file_, valid_end_)) return false;
+  disk_size_ = valid_end_;
+  return true;
+}
+
+bool held_file::sync_size() {
+  if (disk_size_ == size_ && valid_end_ == size_) return true;
+  if (!drop_stale_tail()) return false;
+  if (disk_size_ != size_) {
+    if (!keep_old(size_, disk_size_)) return false;
+    if (injected_fault() || !platform::resize_file(file_, size_)) return false;
+    disk_size_ = size_;
+  }
+  valid_end_ = size_;
+  return true;
+}
+
+void held_file::apply_overlay(int64_t at, uint8_t* out, int64_t count) const {
+  auto it =
+      std::upper_bound(overlay_.begin(), overlay_.end(), at,
+                       [](int64_t position, const old_bytes& r) { return position < r.offset; });
+  if (it != overlay_.begin()) --it;
+  for (; it != overlay_.end() && it->offset < at + count; ++it) {
+    const int64_t from = std::max(at, it->offset);
+    const int64_t to = std::min(at + count, it->offset + static_cast<int64_t>(it->bytes.size()));
+    if (from < to) {
+      std::memcpy(out + (from - at), it->bytes.data() + (from - it->offset),
+                  static_cast<size_t>(to - from));
+    }
+  }
+}
+
+bool held_file::keep_saves(const std::string& index_path, bool read_only) {
+  std::unique_ptr<journal> kept(new journal(index_path));
+  if (!kept->open_left(!read_only)) return false;
+  if (read_only) {
+    bool hot = false;
+    int64_t saved = 0;
+    std::vector<old_bytes> overlay;
+    const bool read =
+        kept->read(&hot, &saved, [&overlay](int64_t offset, const uint8_t* bytes, int32_t count) {
+          overlay.push_back(old_bytes{offset, std::vector<uint8_t>(bytes, bytes + count)});
+          return true;
+        });
+    if (!read) return false;
+    if (hot) {
+      // A page is kept once per save, so records of one offset do not
+      // differ; sorted, they stay in the order written.
+      std::stable_sort(overlay.begin(), overlay.end(),
+                       [](const old_bytes& a, const old_bytes& b) { return a.offset < b.offset; });
+      overlay_ = std::move(overlay);
+      size_ = saved;
+      valid_end_ = std::min(valid_end_, saved);
+    }
+    return true;
+  }
+  if (kept->is_open() && !kept->roll_back(file_)) return false;
+  const int64_t size = platform::file_size(file_);
+  if (size < 0) return false;
+  size_ = disk_size_ = valid_end_ = saved_size_ = kept_end_ = size;
+  journal_ = std::move(kept);
+  return true;
+}
+
+bool held_file::keep_old(int64_t from, int64_t to) {
+  if (journal_ == nullptr) return true;
+  if (!journal_->started() && !journal_->start(saved_size_)) return false;
+  // The journal restores the file's size; of its bytes, those that mean
+  // something.
+  const int64_t limit = std::min(saved_size_, kept_end_);
+  const int64_t end = std::min(to, limit);
+  if (from >= end) return true;
+  const size_t first = static_cast<size_t>(from / kJournalPage);
+  const size_t last = static_cast<size_t>((end - 1) / kJournalPage);
+  if (journaled_.size() <= last) journaled_.resize(last + 1, false);
+  std::vector<uint8_t> old;
+  for (size_t page = first; page <= last;) {
+    if (journaled_[page]) {
+      ++page;
+      continue;
+    }
+    // A run of pages not kept yet, read and kept in one piece. Nothing of
+    // the last save changes in the file before its page is kept, so the
+    // file still holds these bytes as that save left them.
+    size_t run_end = page + 1;
+    while (run_end <= last && !journaled_[run_end] &&
+           static_cast<int64_t>(run_end - page) * kJournalPage < kKeepPiece) {
+      ++run_end;
+    }
+    const int64_t begin = static_cast<int64_t>(page) * kJournalPage;
+    const int64_t stop = std::min(static_cast<int64_t>(run_end) * kJournalPage, limit);
+    const int32_t length = static_cast<int32_t>(stop - begin);
+    old.resize(static_cast<size_t>(length));
+    if (injected_fault()) return false;
+    if (platform::read_at(file_, begin, old.data(), length) != length) {
+      platform::set_last_error_code(platform::io_error_code());
+      return false;
+    }
+    if (!journal_->keep(begin, old.data(), length)) return false;
+    for (size_t p = page; p < run_end; ++p) journaled_[p] = true;
+    page = run_end;
+  }
+  return true;
+}
+
+bool held_file::commit(int64_t kept_end) {
+  if (journal_ == nullptr) return true;
+  if (!journal_->commit()) return false;
+  saved_size_ = size_;
+  kept_end_ = kept_end;
+  std::vector<bool>().swap(journaled_);
+  return true;
+}
+
+bool held_file::roll_back() {
+  if (journal_ == nullptr) return true;
+  if (journal_->started()) {
+    if (!journal_->roll_back(file_)) return false;
+  } else if (journal_->is_open() && !journal_->remove()) {
+    return false;
+  }
+  size_ = disk_size_ = valid_end_ = saved_size_;
+  std::vector<bool>().swap(journaled_);
+  return true;
+}
+
+}  // namespace velkor
