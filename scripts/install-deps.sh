@@ -11,7 +11,11 @@ if [ "${1:-}" = "--no-recommends" ]; then
 fi
 packages=("$@")
 if [ ${#packages[@]} -eq 0 ]; then
-  packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev python3 binutils pkgconf)
+  # libcli11-dev: the tool's argument parsing. python3-venv and
+  # python3-wheel-whl: the binding's pip install into a fresh environment,
+  # offline.
+  packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev python3
+    python3-venv python3-wheel-whl binutils pkgconf)
 fi
 missing=()
 for p in "${packages[@]}"; do

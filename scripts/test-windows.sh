@@ -12,7 +12,10 @@ build=${VELKOR_WINDOWS_BUILD:-build-windows}
 case "$build" in /*) ;; *) build="$root/$build" ;; esac
 jobs=2
 
-packages=(cmake make googletest g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64)
+# libcli11-dev: the tool's argument parsing, header-only, taken from the build
+# machine; python3 runs the tool's tests.
+packages=(cmake make googletest libcli11-dev python3 g++-mingw-w64-x86-64-posix
+  binutils-mingw-w64-x86-64 wine wine64)
 bash scripts/install-deps.sh --no-recommends "${packages[@]}"
 
 start=$SECONDS

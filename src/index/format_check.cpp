@@ -765,6 +765,7 @@ std::vector<std::string> check_index_file(const std::string& path, const check_o
   std::ifstream journal_file(journal_path, std::ios::binary);
   bool hot = false;
   int64_t saved_size = 0;
+  uint64_t owner = 0;
   std::vector<journal_bytes> kept;
   if (journal_file &&
       !journal::parse(
@@ -775,7 +776,7 @@ std::vector<std::string> check_index_file(const std::string& path, const check_o
             *whole = journal_file.gcount() == count;
             return true;
           },
-          &hot, &saved_size,
+          &hot, &saved_size, &owner,
           [&kept](int64_t offset, const uint8_t* bytes, int32_t count) {
             kept.push_back(journal_bytes{static_cast<uint64_t>(offset),
                                          std::vector<uint8_t>(bytes, bytes + count)});

@@ -25,7 +25,7 @@ struct plan {
   io_op op = io_op::read;
   int64_t target = 0;
   bool sticky = false;
-  int64_t counts[5] = {0, 0, 0, 0, 0};
+  int64_t counts[4] = {0, 0, 0, 0};
   int64_t injected = 0;
 };
 

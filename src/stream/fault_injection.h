@@ -12,7 +12,7 @@ namespace faults {
 
 // buffer_io: a transfer or size change of the write-back buffer, which is
 // where the platform's own failures show when the file is buffered.
-enum class io_op { read = 0, write = 1, resize = 2, seek = 3, buffer_io = 4 };
+enum class io_op { read = 0, write = 1, resize = 2, buffer_io = 3 };
 
 // Fails the k-th call (1-based, counted from now) of `op`; with `sticky`,
 // that call and every later one. k <= 0 disarms.

@@ -105,17 +105,20 @@ void held_file::apply_overlay(int64_t at, uint8_t* out, int64_t count) const {
 bool held_file::keep_saves(const std::string& index_path, bool read_only) {
   std::unique_ptr<journal> kept(new journal(index_path));
   if (!kept->open_left(!read_only)) return false;
+  identity_ = platform::file_identity(file_);
   if (read_only) {
     bool hot = false;
     int64_t saved = 0;
+    uint64_t owner = 0;
     std::vector<old_bytes> overlay;
-    const bool read =
-        kept->read(&hot, &saved, [&overlay](int64_t offset, const uint8_t* bytes, int32_t count) {
+    const bool read = kept->read(
+        &hot, &saved, &owner, [&overlay](int64_t offset, const uint8_t* bytes, int32_t count) {
           overlay.push_back(old_bytes{offset, std::vector<uint8_t>(bytes, bytes + count)});
           return true;
         });
     if (!read) return false;
-    if (hot) {
+    // The journal of a file replaced since says nothing of this one.
+    if (hot && owner == identity_) {
       // A page is kept once per save, so records of one offset do not
       // differ; sorted, they stay in the order written.
       std::stable_sort(overlay.begin(), overlay.end(),
@@ -126,7 +129,7 @@ bool held_file::keep_saves(const std::string& index_path, bool read_only) {
     }
     return true;
   }
-  if (kept->is_open() && !kept->roll_back(file_)) return false;
+  if (kept->is_open() && !kept->roll_back(file_, identity_)) return false;
   const int64_t size = platform::file_size(file_);
   if (size < 0) return false;
   size_ = disk_size_ = valid_end_ = saved_size_ = kept_end_ = size;
@@ -136,7 +139,7 @@ bool held_file::keep_saves(const std::string& index_path, bool read_only) {
 
 bool held_file::keep_old(int64_t from, int64_t to) {
   if (journal_ == nullptr) return true;
-  if (!journal_->started() && !journal_->start(saved_size_)) return false;
+  if (!journal_->started() && !journal_->start(saved_size_, identity_)) return false;
   // The journal restores the file's size; of its bytes, those that mean
   // something.
   const int64_t limit = std::min(saved_size_, kept_end_);
@@ -187,7 +190,7 @@ bool held_file::commit(int64_t kept_end) {
 bool held_file::roll_back() {
   if (journal_ == nullptr) return true;
   if (journal_->started()) {
-    if (!journal_->roll_back(file_)) return false;
+    if (!journal_->roll_back(file_, identity_)) return false;
   } else if (journal_->is_open() && !journal_->remove()) {
     return false;
   }

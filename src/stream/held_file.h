@@ -94,6 +94,7 @@ class held_file {
   // save, how much of it means anything, and which of its pages the
   // journal holds.
   std::unique_ptr<journal> journal_;
+  uint64_t identity_ = 0;
   int64_t saved_size_ = 0;
   int64_t kept_end_ = 0;
   std::vector<bool> journaled_;

@@ -78,31 +78,34 @@ bool journal::open_left(bool writable) {
   return platform::is_missing_file_error(platform::last_error_code());
 }
 
-bool journal::read(bool* hot, int64_t* saved_size, const record_visitor& each) {
+bool journal::read(bool* hot, int64_t* saved_size, uint64_t* identity, const record_visitor& each) {
   if (file_ == platform::kNoFile) {
     *hot = false;
     *saved_size = 0;
+    *identity = 0;
     return true;
   }
   return parse([this](int64_t at, uint8_t* bytes, int32_t count,
                       bool* whole) { return read_all(file_, at, bytes, count, whole); },
-               hot, saved_size, each);
+               hot, saved_size, identity, each);
 }
 
-bool journal::parse(const reader& read_at, bool* hot, int64_t* saved_size,
+bool journal::parse(const reader& read_at, bool* hot, int64_t* saved_size, uint64_t* identity,
                     const record_visitor& each) {
   *hot = false;
   *saved_size = 0;
+  *identity = 0;
   uint8_t header[kHeaderBytes];
   bool whole = false;
   if (!read_at(0, header, kHeaderBytes, &whole)) return false;
   // A header cut short was written before anything changed in the file.
   if (!whole || std::memcmp(header, kMagic, sizeof kMagic) != 0 ||
-      decode_u32(header + 16) != checksum(0, header, 16)) {
+      decode_u32(header + 24) != checksum(0, header, 24)) {
     return true;
   }
   *hot = true;
   *saved_size = static_cast<int64_t>(decode_u64(header + 8));
+  *identity = decode_u64(header + 16);
   std::vector<uint8_t> bytes;
   for (int64_t at = kHeaderBytes;;) {
     uint8_t head[kRecordHeaderBytes];
@@ -123,15 +126,18 @@ bool journal::parse(const reader& read_at, bool* hot, int64_t* saved_size,
   }
 }
 
-bool journal::roll_back(platform::file_handle file) {
+bool journal::roll_back(platform::file_handle file, uint64_t identity) {
   bool hot = false;
   int64_t saved_size = 0;
+  uint64_t owner = 0;
+  // The header, read first, says whose journal it is: the records of a
+  // file replaced since are not written back.
   const bool read_whole =
-      read(&hot, &saved_size, [file](int64_t offset, const uint8_t* bytes, int32_t count) {
-        return write_all(file, offset, bytes, count);
+      read(&hot, &saved_size, &owner, [&](int64_t offset, const uint8_t* bytes, int32_t count) {
+        return owner != identity || write_all(file, offset, bytes, count);
       });
   if (!read_whole) return false;
-  if (hot) {
+  if (hot && owner == identity) {
     if (injected_fault() || !platform::resize_file(file, saved_size)) return false;
   }
   return remove();
@@ -145,12 +151,13 @@ bool journal::create() {
   return false;
 }
 
-bool journal::start(int64_t saved_size) {
+bool journal::start(int64_t saved_size, uint64_t identity) {
   if (!create()) return false;
   uint8_t header[kHeaderBytes] = {};
   std::memcpy(header, kMagic, sizeof kMagic);
   encode_u64(header + 8, static_cast<uint64_t>(saved_size));
-  encode_u32(header + 16, checksum(0, header, 16));
+  encode_u64(header + 16, identity);
+  encode_u32(header + 24, checksum(0, header, 24));
   if (!write_all(file_, 0, header, kHeaderBytes)) return false;
   started_ = true;
   end_ = kHeaderBytes;

@@ -3,7 +3,8 @@
 // the engine has overwritten or cut off since:
 //
 //   header  "velkorJ1" (8 bytes), u64 size of the file at the last save,
-//           u32 checksum of the 16 bytes before it, u32 zero
+//           u64 identity of the file (see platform::file_identity), u32
+//           checksum of the 24 bytes before it, u32 zero
 //   record  u64 offset, u32 length, u32 checksum of offset, length and the
 //           bytes, then the length old bytes of the file at offset
 //
@@ -16,7 +17,9 @@
 // system call issued after the one before it returned, so a process killed
 // at any moment leaves the journal complete for every change that reached
 // the file (the operating system keeps both files' bytes). A record cut short
-// by the kill was never followed by its change and is ignored.
+// by the kill was never followed by its change and is ignored. A journal
+// whose identity is not the file's belongs to a file that was replaced
+// since (deleted and made anew, or renamed over): it is removed unread.
 #ifndef VELKOR_STREAM_JOURNAL_H_
 #define VELKOR_STREAM_JOURNAL_H_
 
@@ -31,7 +34,7 @@ namespace velkor {
 
 class journal {
  public:
-  static constexpr int32_t kHeaderBytes = 24;
+  static constexpr int32_t kHeaderBytes = 32;
   static constexpr int32_t kRecordHeaderBytes = 16;
   // No record the engine writes is longer: a longer one is damage.
   static constexpr int32_t kMaxRecordBytes = 1 << 20;
@@ -55,25 +58,27 @@ class journal {
   // reads up to `count` bytes, sets `whole` when it got them all and
   // returns false on a failed read. See read() for the rest.
   using reader = std::function<bool(int64_t offset, uint8_t* bytes, int32_t count, bool* whole)>;
-  static bool parse(const reader& read_at, bool* hot, int64_t* saved_size,
+  static bool parse(const reader& read_at, bool* hot, int64_t* saved_size, uint64_t* identity,
                     const record_visitor& each);
   // Reads the open journal: `hot` tells whether it holds a save to restore
   // (a journal without a whole header does not), `saved_size` the size of
   // that save's file; each record goes to `each`, in the order written. A
   // record cut short, or one whose length or checksum is wrong, ends the
   // records. False on a failed read, or when `each` returns false.
-  bool read(bool* hot, int64_t* saved_size, const record_visitor& each);
-  // When the open journal is hot, writes its records back into `file` and
-  // gives the file the saved size; then removes the journal. False on
-  // failure, the journal then left for the next try.
-  bool roll_back(platform::file_handle file);
+  bool read(bool* hot, int64_t* saved_size, uint64_t* identity, const record_visitor& each);
+  // When the open journal is hot and belongs to `file` (whose identity is
+  // `identity`), writes its records back into the file and gives it the
+  // saved size; then removes the journal. False on failure, the journal then
+  // left for the next try.
+  bool roll_back(platform::file_handle file, uint64_t identity);
 
   // Whether the journal holds a header: the file has changed since the
   // last save.
   bool started() const { return started_; }
-  // Begins the journal of a file whose last save is `saved_size` bytes
-  // long: creates the journal file (held exclusively) and writes its header.
-  bool start(int64_t saved_size);
+  // Begins the journal of the file `identity` whose last save is
+  // `saved_size` bytes long: creates the journal file (held exclusively)
+  // and writes its header.
+  bool start(int64_t saved_size, uint64_t identity);
   // Keeps `count` old bytes that stood at `offset` at the last save.
   bool keep(int64_t offset, const uint8_t* bytes, int32_t count);
   // The save is complete: empties the journal, which stays open and held.

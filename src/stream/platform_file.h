@@ -71,6 +71,10 @@ int64_t file_size(file_handle file);
 // tell.
 int64_t data_bytes(file_handle file, int64_t size);
 bool flush_file(file_handle file);
+// A number that tells this file from any other file that is or was at its
+// path (the device and inode, the volume and file index); 0 when the
+// platform cannot tell.
+uint64_t file_identity(file_handle file);
 // Removes the file at `path` (UTF-8 bytes). False when it could not be
 // removed; a file that does not exist counts as removed.
 bool remove_file(const char* path);

@@ -172,6 +172,12 @@ int64_t data_bytes(file_handle file, int64_t size) {
 
 bool flush_file(file_handle file) { return ::fsync(to_fd(file)) == 0; }
 
+uint64_t file_identity(file_handle file) {
+  struct stat info;
+  if (::fstat(to_fd(file), &info) != 0) return 0;
+  return static_cast<uint64_t>(info.st_ino) ^ (static_cast<uint64_t>(info.st_dev) << 40);
+}
+
 bool remove_file(const char* path) {
   faults::before_mutation();
   return ::unlink(path) == 0 || errno == ENOENT;

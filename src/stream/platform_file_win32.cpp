@@ -170,6 +170,13 @@ int64_t data_bytes(file_handle file, int64_t size) {
 
 bool flush_file(file_handle file) { return ::FlushFileBuffers(to_handle(file)) != 0; }
 
+uint64_t file_identity(file_handle file) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(to_handle(file), &info)) return 0;
+  const uint64_t index = uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+  return index ^ (uint64_t{info.dwVolumeSerialNumber} << 40);
+}
+
 bool remove_file(const char* path) {
   faults::before_mutation();
   const std::u16string units = utf8_path_units(path);

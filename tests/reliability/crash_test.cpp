@@ -528,7 +528,7 @@ TEST(CrashTest, KillAtTheEdgesOfASaveFindsTheIndexOnEitherSide) {
   });
 }
 
-TEST(CrashTest, DISABLED_KillInsideASaveFindsTheSaveBeforeOrThatSave) {
+TEST(CrashTest, KillInsideASaveFindsTheSaveBeforeOrThatSave) {
   each_workload(false, [](crash_harness& h, const std::string& seed) {
     for (int p = 0; p < kSaves; ++p) {
       tally t(seed + "inside idx_save " + std::to_string(p));
@@ -537,7 +537,7 @@ TEST(CrashTest, DISABLED_KillInsideASaveFindsTheSaveBeforeOrThatSave) {
   });
 }
 
-TEST(CrashTest, DISABLED_KillBetweenSavesFindsTheLastSave) {
+TEST(CrashTest, KillBetweenSavesFindsTheLastSave) {
   const long rounds = env_number("VELKOR_CRASH_ROUNDS", 3);
   each_workload(true, [rounds](crash_harness& h, const std::string& seed) {
     std::mt19937 rng(h.seed());
@@ -553,13 +553,13 @@ TEST(CrashTest, DISABLED_KillBetweenSavesFindsTheLastSave) {
 
 // A run closes its index after a phase of work without a save, and dies
 // right after the close.
-TEST(CrashTest, DISABLED_CloseWithoutASaveKeepsTheLastSave) {
+TEST(CrashTest, CloseWithoutASaveKeepsTheLastSave) {
   each_workload(false, [](crash_harness& h, const std::string& seed) {
     tally(seed + "idx_close without a save").add(h.kill_at(kSegments, 0));
   });
 }
 
-TEST(CrashTest, DISABLED_KillInsideCloseFindsTheLastSave) {
+TEST(CrashTest, KillInsideCloseFindsTheLastSave) {
   each_workload(false, [](crash_harness& h, const std::string& seed) {
     tally t(seed + "inside idx_close");
     for (int64_t k = 1; k <= h.calls(kClose); ++k) t.add(h.kill_at(kClose, k));

@@ -131,7 +131,7 @@ char scratch[8];
 TEST_F(FstreamTest, FailedTransfersRaiseCheckedErrors) {
   using io = faults::io_op;
   const struct {
-    int64_t k;  // the platform call that fails; 0: none, the read runs short
+    int64_t k;  // the platform call that fails; 0: none
     io op;
     std::function<void(_fstream&)> call;
     error_texts expected;  // {P}: the path, {E}: the platform's I/O error code
@@ -158,11 +158,11 @@ TEST_F(FstreamTest, FailedTransfersRaiseCheckedErrors) {
         "CurStreamSize[100] NewSize[50] StreamName[{P}] ErrCode[{E}]",
         "If you're working with file-sharing, please try again. Otherwise there might be a "
         "network failure, or a file I/O error, and or file size out of disk space error!"}},
-      {1,
-       io::seek,
-       [](_fstream& s) { s.seek(5, 0); },
+      {0,
+       io::read,
+       [](_fstream& s) { s.seek(-5, 0); },
        {"_stream.SeekErr", "Failed to seek in the stream!", "_fstream::seek()",
-        "SeekOffset[5] CurStreamSize[100] FileName[{P}] ErrCode[{E}]", ""}},
+        "SeekOffset[-5] CurStreamSize[100] FileName[{P}] ErrCode[{N}]", ""}},
   };
   const std::string code = std::to_string(platform::io_error_code());
   for (const auto& c : cases) {
@@ -171,6 +171,8 @@ TEST_F(FstreamTest, FailedTransfersRaiseCheckedErrors) {
     _fstream s(path.c_str(), kRW, true);
     error_texts expected = c.expected;
     expected.params = replace_all(replace_all(expected.params, "{P}", path), "{E}", code);
+    expected.params =
+        replace_all(expected.params, "{N}", std::to_string(platform::negative_seek_code()));
     {
       platform::set_last_error_code(0);  // a short read is no platform failure
       fault_scope fault(c.op, c.k);

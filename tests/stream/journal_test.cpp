@@ -29,11 +29,13 @@ left_journal read_left(const std::string& index_path) {
   journal j(index_path);
   EXPECT_TRUE(j.open_left(false));
   left_journal left;
-  EXPECT_TRUE(j.read(
-      &left.hot, &left.saved_size, [&left](int64_t offset, const uint8_t* bytes, int32_t count) {
-        left.records.emplace_back(offset, std::vector<uint8_t>(bytes, bytes + count));
-        return true;
-      }));
+  uint64_t owner = 0;
+  EXPECT_TRUE(j.read(&left.hot, &left.saved_size, &owner,
+                     [&left](int64_t offset, const uint8_t* bytes, int32_t count) {
+                       left.records.emplace_back(offset,
+                                                 std::vector<uint8_t>(bytes, bytes + count));
+                       return true;
+                     }));
   return left;
 }
 
@@ -42,7 +44,7 @@ TEST(JournalTest, RecordsCutShortOrDamagedEndTheJournal) {
   const std::string index = dir.file("x.idx");
   {
     journal j(index);
-    ASSERT_TRUE(j.start(1000));
+    ASSERT_TRUE(j.start(1000, 7));
     ASSERT_TRUE(j.keep(0, std::vector<uint8_t>(100, 1).data(), 100));
     ASSERT_TRUE(j.keep(4096, std::vector<uint8_t>(50, 2).data(), 50));
   }
@@ -80,22 +82,24 @@ TEST(JournalTest, RollingBackRestoresTheBytesAndTheSizeAndRemovesTheJournal) {
   std::vector<uint8_t> saved(5000);
   for (size_t i = 0; i < saved.size(); ++i) saved[i] = static_cast<uint8_t>(i * 7);
   velkor_test::write_file(index, saved);
+  platform::file_handle file = platform::kNoFile;
+  ASSERT_TRUE(
+      platform::open_file(index.c_str(), platform::kModeRead | platform::kModeWrite, &file));
+  const uint64_t identity = platform::file_identity(file);
   {
     journal j(index);
-    ASSERT_TRUE(j.start(5000));
+    ASSERT_TRUE(j.start(5000, identity));
     ASSERT_TRUE(j.keep(1000, saved.data() + 1000, 3000));
   }
   // The file as a session left it: overwritten in the middle, cut short.
   std::vector<uint8_t> torn(saved.begin(), saved.begin() + 2500);
   std::fill(torn.begin() + 1200, torn.end(), 0xEE);
-  velkor_test::write_file(index, torn);
-
-  platform::file_handle file = platform::kNoFile;
-  ASSERT_TRUE(
-      platform::open_file(index.c_str(), platform::kModeRead | platform::kModeWrite, &file));
+  ASSERT_EQ(platform::write_at(file, 0, torn.data(), static_cast<int32_t>(torn.size())),
+            static_cast<int32_t>(torn.size()));
+  ASSERT_TRUE(platform::resize_file(file, static_cast<int64_t>(torn.size())));
   journal j(index);
   ASSERT_TRUE(j.open_left(true));
-  EXPECT_TRUE(j.roll_back(file));
+  EXPECT_TRUE(j.roll_back(file, identity));
   platform::close_file(file);
   std::vector<uint8_t> restored = velkor_test::read_file(index);
   ASSERT_EQ(restored.size(), saved.size());
@@ -105,6 +109,22 @@ TEST(JournalTest, RollingBackRestoresTheBytesAndTheSizeAndRemovesTheJournal) {
   EXPECT_EQ(std::vector<uint8_t>(restored.begin() + 4000, restored.end()),
             std::vector<uint8_t>(1000, 0));
   platform::file_handle gone = platform::kNoFile;
+  EXPECT_FALSE(platform::open_file((index + "-journal").c_str(), platform::kModeRead, &gone));
+
+  // A journal left by another file of that name (the file was replaced
+  // since) is removed unread.
+  {
+    journal other(index);
+    ASSERT_TRUE(other.start(10, identity + 1));
+    ASSERT_TRUE(other.keep(0, torn.data(), 10));
+  }
+  ASSERT_TRUE(
+      platform::open_file(index.c_str(), platform::kModeRead | platform::kModeWrite, &file));
+  journal stale(index);
+  ASSERT_TRUE(stale.open_left(true));
+  EXPECT_TRUE(stale.roll_back(file, identity));
+  platform::close_file(file);
+  EXPECT_EQ(velkor_test::read_file(index), restored);
   EXPECT_FALSE(platform::open_file((index + "-journal").c_str(), platform::kModeRead, &gone));
 }
 

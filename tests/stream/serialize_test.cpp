@@ -79,8 +79,9 @@ TEST(SerializeTest, StoredFormsRoundTrip) {
 
   // A key read from bytes already in hand gives the same token, and none
   // from fewer bytes than the form holds.
-  const bytes forms[] = {plain, {253, 200, 'a' ^ 200, 0 ^ 200, 'b' ^ 200},
-                         saved([](_stream& s) { save_token(s, std::string(128, 'T')); })};
+  const bytes forms[] = {plain, {253, 200, 'a' ^ 200, 0 ^ 200, 'b' ^ 200}, saved([](_stream& s) {
+                           save_token(s, std::string(128, 'T'));
+                         })};
   for (const bytes& form : forms) {
     reader field_by_field(form);
     std::string expected, got;
@@ -111,7 +112,8 @@ TEST(SerializeTest, BadLengthsAreRefusedWithTheirTexts) {
   std::string old = "old";
   platform::set_last_error_code(0);
   VELKOR_CATCH(read, load_string(beyond.s, old));
-  EXPECT_EQ(read.get_params(), "AvailableSize[0] RequiredSize[" + std::to_string(format::kMaxStringLength) +
+  EXPECT_EQ(read.get_params(), "AvailableSize[0] RequiredSize[" +
+                                   std::to_string(format::kMaxStringLength) +
                                    "] StreamName[MemoryStream] ErrCode[0]");
   EXPECT_EQ(old, "old");
 

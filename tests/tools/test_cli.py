@@ -1,18 +1,47 @@
-"""End-to-end tests of the velkor-index command-line tool."""
+"""End-to-end tests of the velkor-index command-line tool, run as a user runs it.
+
+VELKOR_TOOL names the tool; VELKOR_TOOL_EMULATOR, if set, the program that
+runs it (Wine for the Windows build).
+"""
+import json
+import math
 import os
+import random
+import shlex
 import subprocess
 import sys
 import tempfile
 import unittest
 
 TOOL = os.environ.get("VELKOR_TOOL", "velkor-index")
+EMULATOR = shlex.split(os.environ.get("VELKOR_TOOL_EMULATOR", ""))
+NATIVE_POSIX = os.name == "posix" and not EMULATOR
 
 
-def run(*args, check=True):
-    result = subprocess.run([TOOL, *args], capture_output=True, text=True)
+def run(*args, check=True, limit_memory=None):
+    def set_limit():
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (limit_memory, limit_memory))
+
+    result = subprocess.run([*EMULATOR, TOOL, *args], capture_output=True,
+                            encoding="utf-8", errors="surrogateescape",
+                            preexec_fn=set_limit if limit_memory else None)
     if check and result.returncode != 0:
         raise AssertionError(f"{args} exited {result.returncode}: {result.stderr}")
     return result
+
+
+def json_of(*args):
+    """The JSON a command prints, which must be valid UTF-8 whatever the paths."""
+    out = run(*args).stdout
+    out.encode("utf-8")  # raw bytes that are not UTF-8 decode to lone surrogates, refused here
+    return json.loads(out)
+
+
+def bm25(counts_and_holders, documents):
+    """The score that 'search --help' documents, for checking one value."""
+    return sum(math.log(1 + (documents - n + 0.5) / (n + 0.5)) * tf * 2.2 / (tf + 1.2)
+               for tf, n in counts_and_holders)
 
 
 class CliTest(unittest.TestCase):
@@ -21,28 +50,35 @@ class CliTest(unittest.TestCase):
         self.root = self.dir.name
         self.index = os.path.join(self.root, "t.idx")
         self.docs = os.path.join(self.root, "docs")
-        os.makedirs(os.path.join(self.docs, "sub"))
         self.write("docs/a.txt", "Apple banana, apple! Cherry")
         self.write("docs/sub/b.txt", "banana BANANA banana")
 
     def tearDown(self):
         self.dir.cleanup()
 
-    def write(self, name, text):
-        with open(os.path.join(self.root, name), "w") as f:
-            f.write(text)
+    def write(self, name, data):
+        path = os.path.join(self.root, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data.encode() if isinstance(data, str) else data)
+        return path
+
+    def read_index(self):
+        with open(self.index, "rb") as f:
+            return f.read()
 
     def test_create_add_query_ls_stats_check(self):
         self.assertIn("created", run("create", self.index).stdout)
-        self.assertNotEqual(run("create", self.index, check=False).returncode, 0)
+        self.assertEqual(run("create", self.index, check=False).returncode, 1)
         out = run("add", "--normalize", self.index, self.docs).stdout
-        self.assertIn("indexed 2 file(s)", out)
-        a = os.path.join(self.docs, "a.txt")
-        b = os.path.join(self.docs, "sub", "b.txt")
+        self.assertIn("indexed 2 file(s), skipped 0 binary file(s), 3 distinct tokens", out)
+        a = self.docs + "/a.txt"
+        b = self.docs + "/sub/b.txt"
         lines = run("query", self.index, "banana", "apple", "absent").stdout.splitlines()
         self.assertEqual(sorted(lines[:2]), sorted([f"banana\t{a}\t1", f"banana\t{b}\t3"]))
-        self.assertEqual(lines[2], f"apple\t{a}\t2")
-        self.assertEqual(lines[3], "absent\t(not found)")
+        self.assertEqual(lines[2:], [f"apple\t{a}\t2", "absent\t(not found)"])
+        self.assertEqual(run("query", "--normalize", self.index, "APPLE").stdout,
+                         f"apple\t{a}\t2\n")
         raw = run("query", "--separator", ";", self.index, "apple").stdout.strip()
         self.assertRegex(raw, r"^-?\d+;2$")
         ls = run("ls", self.index).stdout.splitlines()
@@ -56,26 +92,130 @@ class CliTest(unittest.TestCase):
         self.assertIn("header", dump)
         self.assertIn('"banana"', dump)
 
+    def test_add_leaves_out_binary_files(self):
+        run("create", self.index)
+        self.write("docs/z.gz", b"\x1f\x8b\x08\x00 banana plum")
+        # A NUL beyond the first 4 KiB does not make a file binary.
+        self.write("docs/late.txt", "kiwi " * 1000 + "\0 kiwi")
+        result = run("add", "--normalize", self.index, self.docs)
+        self.assertIn("indexed 3 file(s), skipped 1 binary file(s), 4 distinct tokens",
+                      result.stdout)
+        self.assertEqual(result.stderr.splitlines(),
+                         [f"velkor-index: skipped binary file {self.docs}/z.gz"])
+        self.assertIn("(not found)", run("query", self.index, "plum").stdout)
+        self.assertIn("\t1001\n", run("query", self.index, "kiwi").stdout)
+        self.assertNotIn("z.gz", run("ls", self.index).stdout)
+
+    def test_search_ranks_documents_holding_all_or_any_words(self):
+        run("create", self.index)
+        self.write("s/a.txt", "apple banana apple cherry")
+        self.write("s/b.txt", "banana banana banana")
+        self.write("s/c.txt", "apple")
+        self.write("s/d.txt", "banana apple")
+        self.write("s/e.txt", "apple")
+        folder = os.path.join(self.root, "s")
+        run("add", self.index, folder)
+
+        def paths(*args):
+            lines = run("search", *args).stdout.splitlines()
+            return [os.path.basename(line.split("\t")[1]) for line in lines]
+
+        self.assertEqual(paths(self.index, "apple", "banana"), ["a.txt", "d.txt"])
+        # More banana outranks a second word; equal scores go by path.
+        self.assertEqual(paths("--any", self.index, "banana", "apple"),
+                         ["a.txt", "b.txt", "d.txt", "c.txt", "e.txt"])
+        self.assertEqual(paths("--any", "--limit", "2", self.index, "apple", "banana"),
+                         ["a.txt", "b.txt"])
+        self.assertEqual(paths(self.index, "apple", "durian"), [])
+        self.assertEqual(paths("--any", self.index, "durian", "cherry"), ["a.txt"])
+        self.assertEqual(paths("--normalize", self.index, "Apple,", "BANANA!"),
+                         ["a.txt", "d.txt"])
+        top = run("search", self.index, "apple", "banana").stdout.splitlines()[0]
+        score = bm25([(2, 4), (1, 3)], 5)
+        self.assertEqual(top.split("\t"), [f"{score:.4f}", folder + "/a.txt"])
+        self.assertRegex(run("search", "--ids", self.index, "cherry").stdout, r"^[\d.]+\t-?\d+\n$")
+
+    def test_json_of_every_command_parses(self):
+        run("create", self.index)
+        names = ["docs/a.txt"]
+        if NATIVE_POSIX:
+            # Bytes that are not UTF-8 and characters JSON must escape.
+            odd = b"docs/odd \"q\" \\ \t\x01\xff\xe9.txt"
+            self.write(odd.decode("utf-8", "surrogateescape"), "apple pear")
+            names.append(odd.decode("utf-8", "surrogateescape"))
+        run("add", "--normalize", self.index, self.docs)
+        queried = json_of("query", "--json", self.index, "apple", "none")
+        self.assertEqual([q["token"] for q in queried], ["apple", "none"])
+        self.assertEqual(queried[1]["hits"], [])
+        found = {os.path.relpath(h["path"], self.root): h["count"] for h in queried[0]["hits"]}
+        self.assertEqual(found, dict(zip(names, [2, 1])))
+
+        searched = json_of("search", "--json", "--any", "--limit", "1", self.index, "apple",
+                           "banana")
+        self.assertEqual((searched["words"], searched["mode"]), (["apple", "banana"], "any"))
+        self.assertEqual((searched["documents"], searched["matches"]), (len(names) + 1,) * 2)
+        self.assertEqual(len(searched["hits"]), 1)
+        self.assertEqual(searched["hits"][0]["counts"], {"apple": 2, "banana": 1})
+
+        listed = json_of("ls", "--json", self.index)
+        self.assertEqual(sorted(os.path.relpath(p["path"], self.root) for p in listed),
+                         sorted(names + ["docs/sub/b.txt"]))
+        self.assertTrue(all(p["created"].endswith("Z") and p["time"] > 0 for p in listed))
+        counters = json_of("stats", "--json", self.index)
+        self.assertEqual(counters["file_size"], os.path.getsize(self.index))
+        self.assertEqual(len(counters), 10)
+        failed = run("ls", "--json", self.root + "/missing.idx", check=False)
+        self.assertEqual((failed.returncode, failed.stdout), (1, ""))
+        self.assertEqual(run("query", "--json", "--separator", ";", self.index, "x",
+                             check=False).returncode, 2)
+
+    @unittest.skipUnless(NATIVE_POSIX and not os.environ.get("VELKOR_SANITIZED"),
+                         "address-space limits need a native build without sanitizers")
+    def test_running_out_of_memory_fails_with_a_message(self):
+        run("create", self.index)
+        small = os.path.join(self.root, "small.idx")
+        run("create", small)
+        rng = random.Random(1)
+        for i in range(100):
+            self.write(f"big/{i}.txt", " ".join("w%x" % rng.getrandbits(40) for _ in range(2000)))
+        big = os.path.join(self.root, "big")
+        run("add", self.index, big)
+        before = self.read_index()
+        # Checking this 11 MiB file takes some 75 MiB, adding the folder 50.
+        limit = 40 << 20
+        self.assertEqual(run("check", small, limit_memory=limit).returncode, 0)
+        result = run("check", self.index, check=False, limit_memory=limit)
+        self.assertEqual((result.returncode, result.stderr), (1, "velkor-index: out of memory\n"))
+        result = run("add", self.index, big, check=False, limit_memory=limit)
+        self.assertEqual((result.returncode, len(result.stderr.splitlines())), (1, 1))
+        self.assertEqual(self.read_index(), before)
+        self.assertEqual([n for n in os.listdir(self.root) if ".tmp-" in n], [])
+
     def test_re_adding_replaces_and_rm_discards(self):
         run("create", self.index)
-        run("add", self.index, os.path.join(self.docs, "a.txt"))
+        a = self.write("docs/a.txt", "Apple banana, apple! Cherry")
+        run("add", self.index, a)
         self.write("docs/a.txt", "plum")
-        run("add", self.index, os.path.join(self.docs, "a.txt"))
+        run("add", self.index, a)
         self.assertIn("(not found)", run("query", self.index, "Apple").stdout)
         self.assertIn("\t1", run("query", self.index, "plum").stdout)
-        run("rm", self.index, os.path.join(self.docs, "a.txt"))
+        run("rm", self.index, a)
         self.assertIn("(not found)", run("query", self.index, "plum").stdout)
         self.assertEqual(run("ls", self.index).stdout, "")
-        self.assertNotEqual(run("rm", self.index, "nowhere", check=False).returncode, 0)
+        self.assertEqual(run("rm", self.index, "nowhere", check=False).returncode, 1)
+        run("add", self.index, a)
+        path_id = run("ls", self.index).stdout.split("\t")[0]
+        self.assertEqual(run("rm", "--id", self.index, path_id).stdout, f"discarded {path_id}\n")
+        self.assertEqual(run("rm", "--id", self.index, "12x", check=False).returncode, 2)
         self.assertIn("sound", run("check", self.index).stdout)
 
     def test_failures_leave_the_file_alone(self):
         run("create", self.index)
         run("add", self.index, self.docs)
-        before = open(self.index, "rb").read()
+        before = self.read_index()
         result = run("add", self.index, os.path.join(self.root, "missing"), check=False)
-        self.assertNotEqual(result.returncode, 0)
-        self.assertEqual(open(self.index, "rb").read(), before)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(self.read_index(), before)
         self.assertFalse([n for n in os.listdir(self.root) if ".tmp-" in n])
 
         missing = run("query", os.path.join(self.root, "none.idx"), "x", check=False)
@@ -86,18 +226,30 @@ class CliTest(unittest.TestCase):
     def test_check_reports_a_damaged_file(self):
         run("create", self.index)
         run("add", self.index, self.docs)
-        data = bytearray(open(self.index, "rb").read())
+        data = bytearray(self.read_index())
         data[-1] ^= 0xFF  # the ending magic
-        open(self.index, "wb").write(bytes(data))
+        with open(self.index, "wb") as f:
+            f.write(bytes(data))
         result = run("check", self.index, check=False)
         self.assertEqual(result.returncode, 1)
         self.assertIn("fault", result.stdout)
 
-    def test_help(self):
-        self.assertIn("commands:", run("--help").stdout)
-        for command in ("create", "add", "query", "rm", "ls", "stats", "check", "dump"):
-            self.assertIn("usage: velkor-index " + command, run(command, "--help").stdout)
-        self.assertEqual(run("frobnicate", check=False).returncode, 2)
+    def test_help_usage_errors_and_completion(self):
+        commands = ["create", "add", "query", "search", "rm", "ls", "stats", "check", "dump"]
+        overview = run("--help").stdout
+        for command in commands:
+            self.assertIn(command, overview)
+            self.assertIn("Usage: velkor-index " + command, run(command, "--help").stdout)
+        self.assertIn("BM25", run("search", "--help").stdout)
+        for args in (["frobnicate"], [], ["add", self.index], ["search", "--limit", "0", "f", "w"],
+                     ["add", "--normalize", "--delimiter", ",", self.index, self.docs],
+                     ["search", "--normalize", self.index, "!!"]):
+            result = run(*args, check=False)
+            self.assertEqual(result.returncode, 2, args)
+            self.assertTrue(result.stderr, args)
+        script = run("completion").stdout
+        self.assertIn("complete -o filenames -F _velkor_index velkor-index", script)
+        self.assertIn("search) options=\"--help -h --any --limit", script)
 
 
 if __name__ == "__main__":

@@ -1,4 +1,6 @@
+import json
 import os
+import subprocess
 import tempfile
 import unittest
 
@@ -67,6 +69,38 @@ class IndexTest(unittest.TestCase):
             self.assertIsNotNone(ix.discard(0xFFFFFFF0))
             self.assertIsNone(ix.discard(0xFFFFFFF0))
             self.assertEqual(ix.query("x"), [])
+
+    def test_search_ranks_like_the_tool(self):
+        texts = {"a": "apple banana apple cherry", "b": "banana banana banana", "c": "apple",
+                 "d": "banana apple", "e": "apple"}
+        with Index.create(self.file) as ix:
+            ids = {}
+            for name, text in texts.items():
+                ids[name] = ix.id_of(name, create=True)
+                ix.index(ids[name], text)
+            names = lambda hits: [h.path for h in hits]
+            self.assertEqual(names(ix.search("apple banana")), ["a", "d"])
+            self.assertEqual(names(ix.search(["banana", "apple", "apple"], any=True)),
+                             ["a", "b", "d", "c", "e"])
+            self.assertEqual(names(ix.search("apple banana", any=True, limit=2)), ["a", "b"])
+            self.assertEqual(ix.search("apple durian"), [])
+            self.assertEqual(ix.search(""), [])
+            ix.index(0xFFFFFFF0, "cherry")  # a path id without a name
+            ix.save()
+            top = ix.search("cherry")
+            self.assertEqual([(h.path_id, h.path) for h in top], [(-16, None), (ids["a"], "a")])
+            self.assertEqual(top[1].counts, {"cherry": 1})
+            mine = ix.search("apple banana cherry", any=True)
+        tool = os.environ.get("VELKOR_TOOL")
+        if not tool:
+            self.skipTest("VELKOR_TOOL names no tool to compare with")
+        out = subprocess.run([tool, "search", "--json", "--any", self.file, "apple", "banana",
+                              "cherry"], capture_output=True, text=True, check=True).stdout
+        theirs = json.loads(out)["hits"]
+        self.assertEqual([(h.path_id, h.counts) for h in mine],
+                         [(h["id"], h["counts"]) for h in theirs])
+        for a, b in zip(mine, theirs):
+            self.assertAlmostEqual(a.score, b["score"], places=5)
 
     def test_closed_index_refuses_calls(self):
         ix = Index.create(self.file)

@@ -1,6 +1,10 @@
+import collections
 import ctypes
 import ctypes.util
+import math
 import os
+import shutil
+import subprocess
 import sys
 
 NO_ID = 0xFFFFFFFF
@@ -18,6 +22,13 @@ COUNTERS = {
     "modified_paths": 8,
     "paths_registered": 9,
 }
+
+# One document found by Index.search: its path id, its registered path (None
+# if it has none), its score and the count of each word it holds.
+SearchHit = collections.namedtuple("SearchHit", "path_id path score counts")
+
+# BM25's term-frequency saturation; without document lengths b is 0.
+_K1 = 1.2
 
 ENUM_CALLBACK = ctypes.CFUNCTYPE(ctypes.c_bool, ctypes.c_uint32, ctypes.c_char_p,
                                  ctypes.c_int32, ctypes.c_void_p)
@@ -44,19 +55,42 @@ class VelkorError(Exception):
 _library = None
 
 
+def _pkg_config_libdir():
+    """The library folder that pkg-config knows for velkor_index, or None."""
+    if not shutil.which("pkg-config"):
+        return None
+    result = subprocess.run(["pkg-config", "--variable=libdir", "velkor_index"],
+                            capture_output=True, text=True)
+    if result.returncode != 0:
+        return None
+    return result.stdout.strip() or None
+
+
 def _candidates():
     explicit = os.environ.get("VELKOR_INDEX_LIBRARY")
     if explicit:
         yield explicit
+    windows = sys.platform == "win32"
+    names = ["velkor_index.dll"] if windows else ["libvelkor_index.so.1", "libvelkor_index.so"]
     here = os.path.dirname(os.path.abspath(__file__))
-    names = ["velkor_index.dll"] if sys.platform == "win32" else [
-        "libvelkor_index.so.1", "libvelkor_index.so"]
-    for name in names:
-        yield os.path.join(here, name)
+    # cmake --install puts the library into PREFIX/lib (PREFIX/bin on
+    # Windows): an install into this environment's own prefix is found
+    # without further ado.
+    folders = [here, os.path.join(sys.prefix, "bin" if windows else "lib")]
+    for folder in folders:
+        for name in names:
+            yield os.path.join(folder, name)
+    # The system's own search: LD_LIBRARY_PATH, the loader's cache, PATH.
     found = ctypes.util.find_library("velkor_index")
     if found:
         yield found
     yield from names
+    # Where pkg-config finds it for C programs (PKG_CONFIG_PATH), and the
+    # default prefix, which the loader searches only after ldconfig ran.
+    for folder in (_pkg_config_libdir(), "/usr/local/lib"):
+        if folder and not windows:
+            for name in names:
+                yield os.path.join(folder, name)
 
 
 def load_library(path=None):
@@ -193,6 +227,50 @@ class Index:
             raise self._error("idx_query")
         numbers = [int(n) for n in text.split(b",")] if text else []
         return list(zip(numbers[0::2], numbers[1::2]))
+
+    def search(self, words, any=False, limit=None):
+        """Documents holding every word (with any=True: at least one), best first.
+
+        `words` is a list of tokens or one string of blank-separated tokens,
+        matched as they are (each once). Returns a list of SearchHit. The
+        score is BM25 without document lengths, as velkor-index search
+        computes it: each word adds ln(1 + (N - n + 0.5) / (n + 0.5)) *
+        tf * (k1 + 1) / (tf + k1) with k1 = 1.2, where tf is its count in the
+        document, n the number of documents holding it and N the number of
+        indexed documents. Equal scores are ordered by path.
+        """
+        if isinstance(words, (str, bytes)):
+            words = words.split()
+        unique, seen = [], set()
+        for word in words:
+            key = _bytes(word)
+            if key and key not in seen:
+                seen.add(key)
+                unique.append(word)
+        documents = self.count("paths_indexed")
+        found = {}
+        for i, word in enumerate(unique):
+            postings = self.query(word)
+            held = float(len(postings))
+            total = max(float(documents), held)
+            weight = math.log(1.0 + (total - held + 0.5) / (held + 0.5))
+            for path_id, count in postings:
+                doc = found.setdefault(path_id, [0.0, [0] * len(unique)])
+                doc[1][i] = count
+                doc[0] += weight * count * (_K1 + 1.0) / (count + _K1)
+        hits = []
+        for path_id in sorted(found):
+            score, counts = found[path_id]
+            if any or all(counts):
+                held = {w: c for w, c in zip(unique, counts) if c}
+                hits.append(SearchHit(path_id, self.path_of(path_id), score, held))
+
+        def order(hit):
+            path = hit.path.encode("utf-8", "surrogateescape") if hit.path else b""
+            return (-hit.score, path, hit.path_id)
+
+        hits.sort(key=order)
+        return hits[:limit] if limit is not None else hits
 
     def discard(self, path_id):
         """Removes a path id; returns its path entry id, or None when it had none."""
