@@ -91,7 +91,8 @@ class storage_test : public ::testing::Test {
     velkor::_CObjectStorage::__CPredCollectLinkedSlotItem collect(&items);
     st.__go_through_slot_link(id, collect);
     std::vector<uint32_t> offsets;
-    for (const auto& s : items) offsets.push_back(s.offset);
+    // Records are packed: their fields are copied, never bound.
+    for (const auto& s : items) offsets.push_back(static_cast<uint32_t>(s.offset));
     return offsets;
   }
   blob load(uint32_t id) {
@@ -234,7 +235,9 @@ TEST_F(storage_test, AllocationTakesIdleSlotsInOrderThenAppendsOne) {
     std::vector<_CStgSlotItem> out;
     st.__alloc_stg_slots(c.request, out);
     std::vector<std::pair<uint32_t, int32_t>> got;
-    for (const auto& s : out) got.push_back({s.offset, s.size});
+    for (const auto& s : out) {
+      got.push_back(std::make_pair(static_cast<uint32_t>(s.offset), static_cast<int32_t>(s.size)));
+    }
     EXPECT_EQ(got, c.out);
     EXPECT_EQ(st.idle_slots, c.idle_after);
     EXPECT_EQ(file_size(), c.file_after);
