@@ -172,8 +172,10 @@ void journal::seal(uint8_t* record, int64_t offset, int32_t count) {
 }
 
 bool journal::keep(int64_t offset, const uint8_t* bytes, int32_t count) {
-  std::vector<uint8_t> record(kRecordHeaderBytes + static_cast<size_t>(count));
-  std::memcpy(record.data() + kRecordHeaderBytes, bytes, static_cast<size_t>(count));
+  if (count < 0 || count > kMaxRecordBytes) return false;
+  const size_t length = static_cast<size_t>(count);
+  std::vector<uint8_t> record(kRecordHeaderBytes + length);
+  std::memcpy(record.data() + kRecordHeaderBytes, bytes, length);
   seal(record.data(), offset, count);
   return keep_sealed(record.data(), record.size());
 }
