@@ -32,17 +32,6 @@ std::string read_whole(const fs::path& file) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-template <class Visit>
-void for_each_token(std::string_view text, Visit visit) {
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find(' ', start);
-    if (end == std::string_view::npos) end = text.size();
-    if (end > start) visit(text.substr(start, end - start));
-    start = end + 1;
-  }
-}
-
 }  // namespace
 
 std::string normalise_mail(std::string_view raw, uint32_t* token_count) {

@@ -30,6 +30,18 @@ struct Corpus {
 // bytes and joins them with single spaces. Every other byte separates tokens.
 std::string normalise_mail(std::string_view raw, uint32_t* token_count);
 
+// Calls visit(token) for each token of a normalised text, in order.
+template <class Visit>
+void for_each_token(std::string_view text, Visit visit) {
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find(' ', start);
+    if (end == std::string_view::npos) end = text.size();
+    if (end > start) visit(text.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
 // Reads every "<group>/<id>.<checksum>.txt" below `data_dir` (the raw mails of
 // the corpus package), normalises them and shuffles them with `seed`.
 // Throws std::runtime_error when the folder holds no mail.

@@ -16,10 +16,26 @@ namespace bench {
 
 using Clock = std::chrono::steady_clock;
 
+inline double milliseconds(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
 // One entry of a query's answer, in the engine's own document numbering.
 struct Posting {
   uint32_t doc;
   uint32_t count;
+};
+
+// The wall-clock times of one host session and of its parts, in milliseconds.
+// An update session's work is adding the mail (registering its path first
+// where the engine names documents by path); a query session's is the query
+// with the parse of its answer, and it has no save.
+struct SessionTimes {
+  double open_ms = 0;
+  double work_ms = 0;
+  double save_ms = 0;
+  double close_ms = 0;
+  double total_ms = 0;
 };
 
 class Engine {
@@ -48,6 +64,20 @@ class Engine {
   // Tells the engine which mails the opened index holds, for mail_of().
   virtual void map_documents(const std::vector<Mail>& /*mails*/, std::size_t /*n*/) {}
 
+  // Lets go of the index that open() opened; mail_of() still answers.
+  virtual void close() = 0;
+
+  // The session of a host that keeps its index on disk between events: opens
+  // the saved index for writing, adds `mail` as a new document, saves or
+  // commits, closes. `number` is a document number that the index does not
+  // use yet, for engines that let the host choose it; `*doc` gets the number
+  // that query() will answer for the mail.
+  virtual SessionTimes update_session(const Mail& mail, uint32_t number, uint32_t* doc) = 0;
+
+  // The session of a host that opens the index to answer one query: open(),
+  // query(), close().
+  SessionTimes query_session(const std::string& token, std::vector<Posting>& out);
+
   // Bytes of stored entries the last build wrote and read back (velkor
   // index only: what its caches moved); 0 when the engine has no such count.
   virtual uint64_t entry_bytes_written() const { return 0; }
@@ -62,11 +92,19 @@ struct CacheLimits {
 };
 
 // `kind` is one of engine_kinds(); `location` is the file or folder to use;
-// `bulk` are the limits of velkor-bulk.
+// `bulk` are the limits of velkor-bulk. Without `sync`, a peer's commit hands
+// its bytes to the operating system without waiting for the disk (SQLite's
+// synchronous=OFF, Xapian's DB_NO_SYNC), which is all velkor index's save does.
 std::unique_ptr<Engine> make_engine(const std::string& kind, const std::string& location,
-                                    const CacheLimits& bulk);
+                                    const CacheLimits& bulk, bool sync = true);
 const std::vector<std::string>& engine_kinds();
 bool is_velkor(const std::string& kind);
+// The ending of an engine's file or folder name: ".idx", ".sqlite", ".xapian".
+std::string location_suffix(const std::string& kind);
+
+// Order-independent fingerprint of one answer, in corpus mail numbers
+// (mail_of), so that the answers of different engines compare equal.
+std::string answer_digest(const Engine& engine, std::vector<Posting> answer);
 
 }  // namespace bench
 

@@ -1,10 +1,12 @@
 // velkor-bench: builds, opens and queries velkor index (with its default and
 // with bulk cache limits), SQLite FTS5 and Xapian on the same normalised mails,
-// at several fractions of the corpus, and reports the figures with ratios.
+// at several fractions of the corpus, times short host sessions on the built
+// indexes (sessions.h), and reports the figures with ratios.
 //
 //   velkor-bench --corpus DIR [--work DIR] [--out DIR] [--fractions 0.25,0.5,1]
 //                [--engines a,b] [--queries 2000] [--seed N] [--budget SECONDS]
 //                [--bulk-cache N] [--bulk-path-cache N] [--floor-cap BYTES]
+//                [--scenario all|build|sessions] [--session-count 50]
 #include <sqlite3.h>
 #include <unistd.h>
 #include <xapian.h>
@@ -27,6 +29,7 @@
 #include "engines.h"
 #include "measure.h"
 #include "report.h"
+#include "sessions.h"
 
 namespace bench {
 namespace {
@@ -47,6 +50,9 @@ struct Options {
   // the engine's limit.
   CacheLimits bulk_cache{10000000, 64};
   uint64_t floor_cap = 8ull << 30;
+  bool builds = true;    // the build and query scenario
+  bool sessions = true;  // the sessions scenario
+  std::size_t session_count = 50;
 };
 
 std::vector<std::string> split(const std::string& list) {
@@ -88,6 +94,14 @@ Options parse_options(int argc, char** argv) {
       options.bulk_cache.paths = std::stoi(value);
     } else if (flag == "--floor-cap") {
       options.floor_cap = std::stoull(value);
+    } else if (flag == "--scenario") {
+      if (value != "all" && value != "build" && value != "sessions") {
+        throw std::invalid_argument("--scenario takes all, build or sessions");
+      }
+      options.builds = value != "sessions";
+      options.sessions = value != "build";
+    } else if (flag == "--session-count") {
+      options.session_count = std::stoul(value);
     } else {
       throw std::invalid_argument("unknown option " + flag);
     }
@@ -117,27 +131,10 @@ std::string one_line(std::string text) {
   return text;
 }
 
-// Order-independent fingerprint of one answer, in corpus mail numbers.
-std::string answer_digest(const Engine& engine, std::vector<Posting> answer) {
-  for (Posting& p : answer) p.doc = engine.mail_of(p.doc);
-  std::sort(answer.begin(), answer.end(),
-            [](const Posting& a, const Posting& b) { return a.doc < b.doc; });
-  uint64_t hash = 1469598103934665603ull;
-  for (const Posting& p : answer) {
-    for (uint32_t word : {p.doc, p.count}) {
-      hash = (hash ^ word) * 1099511628211ull;
-    }
-  }
-  return std::to_string(answer.size()) + ":" + std::to_string(hash);
-}
-
 std::string location_for(const Options& options, double fraction, const std::string& engine) {
   const fs::path folder = fs::path(options.work) / ("f" + std::to_string(int(fraction * 100)));
   fs::create_directories(folder);
-  const char* suffix = engine == "xapian"        ? ".xapian"
-                       : engine == "sqlite-fts5" ? ".sqlite"
-                                                 : ".idx";
-  return (folder / (engine + suffix)).string();
+  return (folder / (engine + location_suffix(engine))).string();
 }
 
 struct Workload {
@@ -276,6 +273,68 @@ void write_file(const fs::path& file, const std::string& text) {
   if (!out) throw std::runtime_error("cannot write " + file.string());
 }
 
+// Builds, opens and queries every selected engine at one fraction.
+void run_builds(const Options& options, const Corpus& corpus, double fraction, std::size_t n,
+                RunInfo& info, std::vector<Result>& results) {
+  Workload work;
+  work.mails = &corpus.mails;
+  work.n = n;
+  work.by_occurrence = sample_by_occurrence(corpus.mails, work.n, options.queries, options.seed);
+  work.by_vocabulary =
+      sample_by_vocabulary(corpus.mails, work.n, options.queries, options.seed + 1, nullptr);
+  std::map<std::string, std::vector<std::string>> answers;
+  for (const std::string& engine : options.engines) {
+    Result result;
+    result.fraction = fraction;
+    result.engine = engine;
+    result.mails = work.n;
+    const double load = load_average_1min();
+    info.load_min = std::min(info.load_min, load);
+    info.load_max = std::max(info.load_max, load);
+    std::cerr << "[" << fraction * 100 << "%] " << engine << ": building " << work.n
+              << " mails (load " << load << ")\n";
+    measure_build(options, work, result);
+    if (result.error.empty()) {
+      const uint64_t moved = is_velkor(engine) ? result.entry_written + result.entry_read
+                                               : result.rchar + result.wchar;
+      result.floor_s = memcpy_seconds(moved, options.floor_cap);
+      std::cerr << "    built " << result.indexed << " mails in " << result.build_s
+                << " s; querying\n";
+      answers[engine] = measure_queries(options, work, result);
+    }
+    if (!result.error.empty()) std::cerr << "    " << result.error << "\n";
+    results.push_back(result);
+  }
+  // Answers are compared with the first peer that indexed every mail.
+  std::string reference;
+  for (const char* candidate : {"sqlite-fts5", "xapian", "velkor-bulk", "velkor-default"}) {
+    const Result* r = nullptr;
+    for (const Result& x : results) {
+      if (x.fraction == fraction && x.engine == candidate) r = &x;
+    }
+    if (r != nullptr && r->usable() && !answers[candidate].empty()) {
+      reference = candidate;
+      break;
+    }
+  }
+  for (Result& r : results) {
+    if (r.fraction != fraction || !r.error.empty()) continue;
+    if (r.capped() || reference.empty()) {
+      r.agreement = "-";
+    } else if (r.engine == reference) {
+      r.agreement = "reference";
+    } else {
+      const auto& ours = answers[r.engine];
+      const auto& theirs = answers[reference];
+      std::size_t equal = 0;
+      for (std::size_t i = 0; i < ours.size() && i < theirs.size(); ++i) {
+        equal += ours[i] == theirs[i] ? 1 : 0;
+      }
+      r.agreement = std::to_string(equal) + "/" + std::to_string(theirs.size());
+    }
+  }
+}
+
 int run(const Options& options) {
   const Clock::time_point began = Clock::now();
   RunInfo info;
@@ -310,81 +369,58 @@ int run(const Options& options) {
                  std::to_string(options.seed) + "; the same tokens for every engine.";
 
   std::vector<Result> results;
+  std::vector<SessionsResult> sessions;
   const fs::path out_dir = options.out.empty() ? fs::path() : fs::path(options.out);
   if (!out_dir.empty()) fs::create_directories(out_dir);
   std::vector<double> fractions = options.fractions;
   std::sort(fractions.begin(), fractions.end());
   for (double fraction : fractions) {
-    Workload work;
-    work.mails = &corpus.mails;
-    work.n = std::max<std::size_t>(
-        1, static_cast<std::size_t>(fraction * static_cast<double>(corpus.mails.size()) + 0.5));
-    work.n = std::min(work.n, corpus.mails.size());
-    work.by_occurrence = sample_by_occurrence(corpus.mails, work.n, options.queries, options.seed);
-    work.by_vocabulary =
-        sample_by_vocabulary(corpus.mails, work.n, options.queries, options.seed + 1, nullptr);
-    std::map<std::string, std::vector<std::string>> answers;
-    for (const std::string& engine : options.engines) {
-      Result result;
-      result.fraction = fraction;
-      result.engine = engine;
-      result.mails = work.n;
-      const double load = load_average_1min();
-      info.load_min = std::min(info.load_min, load);
-      info.load_max = std::max(info.load_max, load);
-      std::cerr << "[" << fraction * 100 << "%] " << engine << ": building " << work.n
-                << " mails (load " << load << ")\n";
-      measure_build(options, work, result);
-      if (result.error.empty()) {
-        const uint64_t moved = is_velkor(engine) ? result.entry_written + result.entry_read
-                                                 : result.rchar + result.wchar;
-        result.floor_s = memcpy_seconds(moved, options.floor_cap);
-        std::cerr << "    built " << result.indexed << " mails in " << result.build_s
-                  << " s; querying\n";
-        answers[engine] = measure_queries(options, work, result);
-      }
-      if (!result.error.empty()) std::cerr << "    " << result.error << "\n";
-      results.push_back(result);
+    const std::size_t n = std::min(
+        corpus.mails.size(),
+        std::max<std::size_t>(1, static_cast<std::size_t>(
+                                     fraction * static_cast<double>(corpus.mails.size()) + 0.5)));
+    if (options.builds) run_builds(options, corpus, fraction, n, info, results);
+    if (options.sessions && options.session_count > 0) {
+      SessionsSetup setup;
+      setup.mails = &corpus.mails;
+      setup.fraction = fraction;
+      setup.n = n;
+      setup.count = options.session_count;
+      setup.seed = options.seed;
+      setup.folder =
+          (fs::path(options.work) / ("f" + std::to_string(int(fraction * 100))) / "sessions")
+              .string();
+      setup.engines = options.engines;
+      setup.bulk = options.bulk_cache;
+      setup.budget_s = options.budget_s;
+      setup.step = [&](const std::string& step) {
+        const double load = load_average_1min();
+        info.load_min = std::min(info.load_min, load);
+        info.load_max = std::max(info.load_max, load);
+        std::cerr << "[" << fraction * 100 << "%] " << step << " (load " << load << ")\n";
+      };
+      sessions.push_back(run_sessions(setup));
+      if (!sessions.back().error.empty()) std::cerr << "    " << sessions.back().error << "\n";
     }
-    // Answers are compared with the first peer that indexed every mail.
-    std::string reference;
-    for (const char* candidate : {"sqlite-fts5", "xapian", "velkor-bulk", "velkor-default"}) {
-      const Result* r = nullptr;
-      for (const Result& x : results) {
-        if (x.fraction == fraction && x.engine == candidate) r = &x;
-      }
-      if (r != nullptr && r->usable() && !answers[candidate].empty()) {
-        reference = candidate;
-        break;
-      }
-    }
-    for (Result& r : results) {
-      if (r.fraction != fraction || !r.error.empty()) continue;
-      if (r.capped() || reference.empty()) {
-        r.agreement = "-";
-      } else if (r.engine == reference) {
-        r.agreement = "reference";
-      } else {
-        const auto& ours = answers[r.engine];
-        const auto& theirs = answers[reference];
-        std::size_t equal = 0;
-        for (std::size_t i = 0; i < ours.size() && i < theirs.size(); ++i) {
-          equal += ours[i] == theirs[i] ? 1 : 0;
-        }
-        r.agreement = std::to_string(equal) + "/" + std::to_string(theirs.size());
-      }
-    }
-    if (!out_dir.empty()) write_file(out_dir / "latest.csv", csv_report(results));
+    if (!out_dir.empty()) write_file(out_dir / "latest.csv", csv_report(results, sessions));
   }
   info.wall_s = std::chrono::duration<double>(Clock::now() - began).count();
-  const std::string markdown = markdown_report(info, results);
+  const std::string markdown = markdown_report(info, results, sessions);
   std::cout << markdown;
   if (!out_dir.empty()) {
     write_file(out_dir / "latest.md", markdown);
-    write_file(out_dir / "latest.csv", csv_report(results));
+    write_file(out_dir / "latest.csv", csv_report(results, sessions));
   }
   for (const Result& r : results) {
     if (!r.error.empty()) return 1;
+  }
+  for (const SessionsResult& r : sessions) {
+    if (!r.error.empty()) return 1;
+    for (const auto* all : {&r.updates, &r.queries}) {
+      for (const SessionSeries& series : *all) {
+        if (!series.error.empty()) return 1;
+      }
+    }
   }
   return 0;
 }

@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "engines.h"
+#include "measure.h"
+
 namespace bench {
 
 struct Result {
@@ -26,12 +29,44 @@ struct Result {
   uint64_t rchar = 0, wchar = 0;  // bytes through read / write system calls
   uint64_t syscr = 0, syscw = 0;  // read / write system calls
   uint64_t entry_written = 0, entry_read = 0;  // velkor: entry bytes stored / gathered
-  double floor_s = 0;  // memcpy of the entry bytes (velkor) or of rchar + wchar (peers)
-  std::string agreement;          // answers equal to the reference engine's, e.g. "4000/4000"
+  double floor_s = 0;     // memcpy of the entry bytes (velkor) or of rchar + wchar (peers)
+  std::string agreement;  // answers equal to the reference engine's, e.g. "4000/4000"
   std::string error;
 
   bool capped() const { return indexed < mails; }
   bool usable() const { return error.empty() && !capped(); }
+};
+
+// One engine's sessions in order (or the floor's, for as many sessions).
+struct SessionSeries {
+  std::string name;
+  bool floor = false;  // plain writes that stand in for what a save must write at least
+  std::vector<SessionTimes> times;
+  // Update sessions: the bytes and calls through read and write system
+  // calls of each session (the floors: the bytes they read and write).
+  std::vector<IoCounters> io;
+  std::string check;  // answers found right, e.g. "50/50"; "reference" for the reference
+  std::string error;
+};
+
+// What the floor of one velkor update session writes.
+struct FloorBytes {
+  uint64_t sections = 0;   // header, the four sections and the ending magic
+  uint64_t entries = 0;    // stored forms of the changed entries
+  uint64_t journaled = 0;  // old bytes read and written to the journal
+};
+
+// The sessions scenario at one fraction of the corpus.
+struct SessionsResult {
+  double fraction = 0;
+  std::size_t mails = 0;       // mails of the fraction
+  std::size_t base_mails = 0;  // mails the index holds before the first update session
+  std::size_t sessions = 0;
+  std::vector<SessionSeries> updates;             // velkor index first
+  std::vector<SessionSeries> queries;             // velkor index first; tokens drawn by occurrence
+  std::vector<SessionSeries> vocabulary_queries;  // tokens drawn from the vocabulary
+  std::vector<FloorBytes> floor_bytes;            // one per velkor update session
+  std::string error;
 };
 
 struct RunInfo {
@@ -45,8 +80,10 @@ struct RunInfo {
   double wall_s = 0;
 };
 
-std::string markdown_report(const RunInfo& info, const std::vector<Result>& results);
-std::string csv_report(const std::vector<Result>& results);
+std::string markdown_report(const RunInfo& info, const std::vector<Result>& results,
+                            const std::vector<SessionsResult>& sessions);
+std::string csv_report(const std::vector<Result>& results,
+                       const std::vector<SessionsResult>& sessions);
 
 }  // namespace bench
 

@@ -5,6 +5,8 @@
 #   bash scripts/bench.sh            full run: bench/results/latest.{md,csv} and
 #                                    docs/bench-scale.png
 #   bash scripts/bench.sh --quick    25% only, results under build-bench/bench-quick
+#   bash scripts/bench.sh --sessions the sessions scenario alone at 100%, results under
+#                                    build-bench/bench-sessions
 #
 # Further arguments go to the harness (e.g. --budget 600 --engines xapian,velkor-bulk).
 # VELKOR_BENCH_CACHE sets where the corpus is kept (default ~/.cache/velkor-bench).
@@ -12,9 +14,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 quick=0
+sessions=0
 extra=()
 for arg in "$@"; do
-  if [ "$arg" = "--quick" ]; then quick=1; else extra+=("$arg"); fi
+  case "$arg" in
+    --quick) quick=1 ;;
+    --sessions) sessions=1 ;;
+    *) extra+=("$arg") ;;
+  esac
 done
 
 packages=(cmake g++ make pkg-config libsqlite3-dev libxapian-dev gnuplot-nox)
@@ -35,6 +42,11 @@ if awk "BEGIN { exit !($load > 1.5) }"; then
   echo "warning: the machine is busy (load $load); times will be inflated" >&2
 fi
 
+if [ $sessions -eq 1 ]; then
+  ./build-bench/bench/velkor-bench --corpus "$corpus" --work build-bench/bench-work \
+    --out build-bench/bench-sessions --scenario sessions --fractions 1 "${extra[@]}"
+  exit 0
+fi
 if [ $quick -eq 1 ]; then
   ./build-bench/bench/velkor-bench --corpus "$corpus" --work build-bench/bench-work \
     --out build-bench/bench-quick --fractions 0.25 "${extra[@]}"

@@ -87,37 +87,27 @@ bool _CTokenIndexes::_save() {
     return true;
   }
 
-  // The sections go behind the slot data, made in memory and written in
-  // one piece: the header words are their places.
+  // The sections go behind the slot data, each written as it is held.
   header[kWordMagic] = kMagic;
   const uint32_t end = storage->data_end();
+  stream->seek(static_cast<int32_t>(end), 0);
   header[kWordDataBegin] = format::kDataBegin;
   header[kWordDataEnd] = end;
-  _memadapter sections;
-  sections.buffer.reserve(4 + storage->slots.size() * format::kSlotRecordBytes + 4 +
-                          token_table.size() * format::kTablePairBytes + 4 +
-                          path_table.size() * format::kTablePairBytes +
-                          names_registry.saved_size() + 4);
-  {
-    _memstream out(&sections);
-    auto position = [&out, end] { return end + static_cast<uint32_t>(out._seek(0, 1)); };
-    header[kWordSlotTableBegin] = position();
-    storage->_save_stg_slots(out);
-    header[kWordSlotTableEnd] = position();
-    header[kWordTokenTableBegin] = position();
-    _save_token_table(out);
-    header[kWordTokenTableEnd] = position();
-    header[kWordPathTableBegin] = position();
-    _save_path_table(out);
-    header[kWordPathTableEnd] = position();
-    header[kWordRegistryBegin] = position();
-    names_registry.save(out);
-    header[kWordRegistryEnd] = position();
-    write_u32(out, kMagic);
-  }
-  stream->seek(static_cast<int32_t>(end), 0);
-  stream->write(sections.buffer.data(), static_cast<int32_t>(sections.buffer.size()));
-  const int32_t kept_end = static_cast<int32_t>(end + sections.buffer.size());
+  auto position = [this] { return static_cast<uint32_t>(stream->_seek(0, 1)); };
+  header[kWordSlotTableBegin] = position();
+  storage->_save_stg_slots(*stream);
+  header[kWordSlotTableEnd] = position();
+  header[kWordTokenTableBegin] = position();
+  _save_token_table(*stream);
+  header[kWordTokenTableEnd] = position();
+  header[kWordPathTableBegin] = position();
+  _save_path_table(*stream);
+  header[kWordPathTableEnd] = position();
+  header[kWordRegistryBegin] = position();
+  names_registry.save(*stream);
+  header[kWordRegistryEnd] = position();
+  write_u32(*stream, kMagic);
+  const int32_t kept_end = stream->_seek(0, 1);
 
   uint8_t words[format::kHeaderWords * 4];
   for (int i = 0; i < format::kHeaderWords; ++i) encode_u32(words + 4 * i, header[i]);
@@ -167,6 +157,12 @@ namespace {
 
 // A table of pairs of u32 as its section holds it: the count, then the
 // pairs.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+constexpr bool kPairsAsHeld = false;
+#else
+constexpr bool kPairsAsHeld = true;
+#endif
+
 template <class Pairs, class First>
 void write_pairs(_stream& to, const Pairs& pairs, First first) {
   std::vector<uint8_t> bytes(4 + pairs.size() * format::kTablePairBytes);
@@ -184,7 +180,16 @@ void write_pairs(_stream& to, const Pairs& pairs, First first) {
 
 void _CTokenIndexes::_save_token_table(_stream& to) {
   std::vector<token_hash_table::pair> pairs = token_table.sorted();
-  write_pairs(to, pairs, [](uint32_t hash) { return hash; });
+  // On a little-endian machine a pair of u32 is held as the section lies.
+  static_assert(sizeof(token_hash_table::pair) == format::kTablePairBytes, "pairs are 8 bytes");
+  if (kPairsAsHeld) {
+    write_u32(to, static_cast<uint32_t>(pairs.size()));
+    if (!pairs.empty()) {
+      to.write(pairs.data(), static_cast<int32_t>(pairs.size() * format::kTablePairBytes));
+    }
+  } else {
+    write_pairs(to, pairs, [](uint32_t hash) { return hash; });
+  }
   // The same pairs, held as the file holds them: the next save merges in
   // only what was added.
   token_table.rebase(std::move(pairs));

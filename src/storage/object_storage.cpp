@@ -155,13 +155,15 @@ void _CObjectStorage::_load_stg_slots(_stream& from) {
 }
 
 void _CObjectStorage::_save_stg_slots(_stream& to) {
-  const size_t count = slots.size();
-  std::vector<uint8_t> bytes(4 + count * format::kSlotRecordBytes);
-  encode_u32(bytes.data(), static_cast<uint32_t>(count));
+  write_u32(to, static_cast<uint32_t>(slots.size()));
   if (kRecordsAsHeld) {
-    if (count > 0) std::memcpy(bytes.data() + 4, slots.data(), count * format::kSlotRecordBytes);
+    // The records as they are held: one write, no copy.
+    if (!slots.empty()) {
+      to.write(slots.data(), static_cast<int32_t>(slots.size() * format::kSlotRecordBytes));
+    }
   } else {
-    uint8_t* out = bytes.data() + 4;
+    std::vector<uint8_t> bytes(slots.size() * format::kSlotRecordBytes);
+    uint8_t* out = bytes.data();
     for (const _CStgSlotItem& slot : slots) {
       encode_u32(out, slot.offset);
       encode_u32(out + 4, static_cast<uint32_t>(slot.size));
@@ -169,8 +171,8 @@ void _CObjectStorage::_save_stg_slots(_stream& to) {
       encode_u32(out + 9, slot.next);
       out += format::kSlotRecordBytes;
     }
+    if (!bytes.empty()) to.write(bytes.data(), static_cast<int32_t>(bytes.size()));
   }
-  to.write(bytes.data(), static_cast<int32_t>(bytes.size()));
   modified = false;
 }
 
@@ -327,7 +329,10 @@ void _CObjectStorage::write_forms() {
   }
   std::sort(parts.begin(), parts.end(),
             [](const part& a, const part& b) { return a.offset < b.offset; });
-  std::vector<uint8_t> run;
+  // Each run is made in memory, those with gaps read first, then all are
+  // handed over at once.
+  std::vector<std::vector<uint8_t>> runs;
+  std::vector<_stream::part> writes;
   for (size_t first = 0; first < parts.size();) {
     const int64_t begin = parts[first].offset;
     int64_t end = begin + parts[first].length;
@@ -339,19 +344,24 @@ void _CObjectStorage::write_forms() {
       gaps = gaps || int64_t{parts[last].offset} > end;
       end = std::max(end, int64_t{parts[last].offset} + parts[last].length);
     }
-    run.resize(static_cast<size_t>(end - begin));
-    if (gaps) {
-      stream->seek(static_cast<int32_t>(begin), 0);
-      stream->read(run.data(), static_cast<int32_t>(run.size()));
+    if (first == last) {
+      writes.push_back({begin, parts[first].bytes, parts[first].length});
+    } else {
+      runs.emplace_back(static_cast<size_t>(end - begin));
+      std::vector<uint8_t>& run = runs.back();
+      if (gaps) {
+        stream->seek(static_cast<int32_t>(begin), 0);
+        stream->read(run.data(), static_cast<int32_t>(run.size()));
+      }
+      for (size_t p = first; p <= last; ++p) {
+        std::memcpy(run.data() + (parts[p].offset - begin), parts[p].bytes,
+                    static_cast<size_t>(parts[p].length));
+      }
+      writes.push_back({begin, run.data(), static_cast<int32_t>(run.size())});
     }
-    for (size_t p = first; p <= last; ++p) {
-      std::memcpy(run.data() + (parts[p].offset - begin), parts[p].bytes,
-                  static_cast<size_t>(parts[p].length));
-    }
-    stream->seek(static_cast<int32_t>(begin), 0);
-    stream->write(run.data(), static_cast<int32_t>(run.size()));
     first = last + 1;
   }
+  stream->write_parts(writes);
   for (const uint32_t id : ids) forms_.peek(id)->unwritten = false;
 }
 

@@ -178,6 +178,20 @@ int32_t _fstream::_size() {
   return static_cast<int32_t>(static_cast<uint32_t>(held_->size()));
 }
 
+void _fstream::write_parts(const std::vector<part>& parts) {
+  if (held_ != nullptr && writable_) {
+    std::vector<held_file::range> ranges;
+    ranges.reserve(parts.size());
+    for (const part& p : parts) ranges.push_back({p.position, p.position + p.count});
+    if (!held_->keep_old_of(ranges)) {
+      const int32_t code = platform::last_error_code();
+      throw stream_errors::write_error(_size(), parts.empty() ? 0 : parts.front().count, name(),
+                                       code);
+    }
+  }
+  _stream::write_parts(parts);
+}
+
 int64_t _fstream::real_size() {
   if (held_ == nullptr) return _size();
   return held_->real_size();

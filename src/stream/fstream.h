@@ -44,6 +44,9 @@ class _fstream : public _stream {
   int32_t _size() override;
   bool flush() override;
   int64_t real_size() override;
+  // The journal keeps the old bytes of every part at once, then the parts
+  // are written.
+  void write_parts(const std::vector<part>& parts) override;
   const char* name() const override { return file_name.c_str(); }
 
   bool is_open() const { return handle != platform::kNoFile; }

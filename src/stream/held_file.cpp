@@ -51,7 +51,7 @@ int32_t held_file::read(int64_t position, void* out, int32_t count) {
 int32_t held_file::write(int64_t position, const void* in, int32_t count) {
   if (count <= 0 || position < 0) return 0;
   const int64_t end = position + count;
-  if (end > valid_end_ && !drop_stale_tail()) return 0;
+  if (end > valid_end_ && valid_end_ < disk_size_ && !clear_stale_before(position)) return 0;
   if (!keep_old(position, end)) return 0;
   if (injected_fault()) return 0;
   const int32_t put = platform::write_at(file_, position, in, count);
@@ -75,9 +75,30 @@ bool held_file::drop_stale_tail() {
   return true;
 }
 
+bool held_file::clear_stale_before(int64_t position) {
+  const int64_t stop = std::min(position, disk_size_);
+  // A long stretch is cut off with the rest of the stale tail: the file
+  // grows back with zeros.
+  if (stop - valid_end_ > kZeroFill) return drop_stale_tail();
+  if (stop > valid_end_) {
+    if (!keep_old(valid_end_, stop)) return false;
+    const std::vector<uint8_t> zeros(static_cast<size_t>(stop - valid_end_), 0);
+    if (injected_fault() ||
+        platform::write_at(file_, valid_end_, zeros.data(), static_cast<int32_t>(zeros.size())) !=
+            static_cast<int32_t>(zeros.size())) {
+      return false;
+    }
+  }
+  valid_end_ = std::max(valid_end_, position);
+  return true;
+}
+
 bool held_file::sync_size() {
-  if (disk_size_ == size_ && valid_end_ == size_) return true;
-  if (!drop_stale_tail()) return false;
+  if (disk_size_ == size_ && valid_end_ >= size_) return true;
+  if (valid_end_ < std::min(size_, disk_size_) &&
+      !clear_stale_before(std::min(size_, disk_size_))) {
+    return false;
+  }
   if (disk_size_ != size_) {
     if (!keep_old(size_, disk_size_)) return false;
     if (injected_fault() || !platform::resize_file(file_, size_)) return false;
@@ -137,45 +158,81 @@ bool held_file::keep_saves(const std::string& index_path, bool read_only) {
   return true;
 }
 
-bool held_file::keep_old(int64_t from, int64_t to) {
+bool held_file::keep_old(int64_t from, int64_t to) { return keep_old_of({range{from, to}}); }
+
+bool held_file::keep_old_of(const std::vector<range>& ranges) {
   if (journal_ == nullptr) return true;
   if (!journal_->started() && !journal_->start(saved_size_, identity_)) return false;
   // The journal restores the file's size; of its bytes, those that mean
-  // something.
+  // something. Writes past the valid end first cut the stale tail, whose
+  // pages of the last save are kept as well.
   const int64_t limit = std::min(saved_size_, kept_end_);
-  const int64_t end = std::min(to, limit);
-  if (from >= end) return true;
-  const size_t first = static_cast<size_t>(from / kJournalPage);
-  const size_t last = static_cast<size_t>((end - 1) / kJournalPage);
-  if (journaled_.size() <= last) journaled_.resize(last + 1, false);
-  std::vector<uint8_t> old;
-  for (size_t page = first; page <= last;) {
-    if (journaled_[page]) {
-      ++page;
-      continue;
+  std::vector<range> wanted;
+  for (const range& r : ranges) {
+    if (r.to > valid_end_ && valid_end_ < disk_size_) wanted.push_back({valid_end_, disk_size_});
+    wanted.push_back(r);
+  }
+  // Records are made back to back in one batch (read straight behind their
+  // headers) and written when it is full and at the end.
+  std::vector<uint8_t>& batch = journal_batch_;
+  size_t used = 0;
+  std::vector<range> batched;
+  auto unmark = [this](const range& r) {
+    for (int64_t at = r.from; at < r.to; at += kJournalPage) {
+      journaled_[static_cast<size_t>(at / kJournalPage)] = false;
     }
-    // A run of pages not kept yet, read and kept in one piece. Nothing of
-    // the last save changes in the file before its page is kept, so the
-    // file still holds these bytes as that save left them.
-    size_t run_end = page + 1;
-    while (run_end <= last && !journaled_[run_end] &&
-           static_cast<int64_t>(run_end - page) * kJournalPage < kKeepPiece) {
-      ++run_end;
-    }
-    const int64_t begin = static_cast<int64_t>(page) * kJournalPage;
-    const int64_t stop = std::min(static_cast<int64_t>(run_end) * kJournalPage, limit);
-    const int32_t length = static_cast<int32_t>(stop - begin);
-    old.resize(static_cast<size_t>(length));
-    if (injected_fault()) return false;
-    if (platform::read_at(file_, begin, old.data(), length) != length) {
-      platform::set_last_error_code(platform::io_error_code());
+  };
+  auto write_batch = [&] {
+    if (used > 0 && !journal_->keep_sealed(batch.data(), used)) {
+      // What did not reach the journal is kept again next time.
+      for (const range& r : batched) unmark(r);
       return false;
     }
-    if (!journal_->keep(begin, old.data(), length)) return false;
-    for (size_t p = page; p < run_end; ++p) journaled_[p] = true;
-    page = run_end;
+    used = 0;
+    batched.clear();
+    return true;
+  };
+  for (const range& r : wanted) {
+    const int64_t end = std::min(r.to, limit);
+    if (r.from >= end) continue;
+    const size_t first = static_cast<size_t>(r.from / kJournalPage);
+    const size_t last = static_cast<size_t>((end - 1) / kJournalPage);
+    if (journaled_.size() <= last) journaled_.resize(last + 1, false);
+    for (size_t page = first; page <= last;) {
+      if (journaled_[page]) {
+        ++page;
+        continue;
+      }
+      // A run of pages not kept yet, read in one piece. Nothing of the last
+      // save changes in the file before its page is kept, so the file still
+      // holds these bytes as that save left them.
+      size_t run_end = page + 1;
+      while (run_end <= last && !journaled_[run_end] &&
+             static_cast<int64_t>(run_end - page) * kJournalPage < kKeepPiece) {
+        ++run_end;
+      }
+      const int64_t begin = static_cast<int64_t>(page) * kJournalPage;
+      const int64_t stop = std::min(static_cast<int64_t>(run_end) * kJournalPage, limit);
+      const int32_t length = static_cast<int32_t>(stop - begin);
+      const size_t record = journal::kRecordHeaderBytes + static_cast<size_t>(length);
+      if (used + record > batch.size()) {
+        if (!write_batch()) return false;
+        if (record > batch.size()) batch.resize(std::max(record, static_cast<size_t>(kKeepPiece)));
+      }
+      uint8_t* at = batch.data() + used;
+      if (injected_fault()) return false;
+      if (platform::read_at(file_, begin, at + journal::kRecordHeaderBytes, length) != length) {
+        platform::set_last_error_code(platform::io_error_code());
+        return false;
+      }
+      journal::seal(at, begin, length);
+      used += record;
+      for (size_t p = page; p < run_end; ++p) journaled_[p] = true;
+      batched.push_back({begin, stop});
+      page = run_end;
+    }
   }
-  return true;
+  return write_batch();
 }
 
 bool held_file::commit(int64_t kept_end) {

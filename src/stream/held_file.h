@@ -53,6 +53,14 @@ class held_file {
   // size for a sparse file) plus what was added since.
   int64_t real_size() const { return data_at_open_ + std::max<int64_t>(size_ - size_at_open_, 0); }
 
+  // Before writes to `ranges` (ascending, apart): the journal keeps what
+  // they will overwrite of the last save, in one write. False on failure.
+  struct range {
+    int64_t from;
+    int64_t to;
+  };
+  bool keep_old_of(const std::vector<range>& ranges);
+
   // Keeps the file's last save restorable through the journal beside
   // `index_path`. A journal that an earlier session left hot is rolled back
   // first (`read_only`: the last save is read through it and the file stays
@@ -71,9 +79,15 @@ class held_file {
   bool roll_back();
 
  private:
-  // Cuts the file back to what is still valid before anything is written
-  // past it, so that bytes truncated earlier come back as zeros.
+  // Cuts the file back to what is still valid, so that bytes truncated
+  // earlier come back as zeros.
   bool drop_stale_tail();
+  // Before a write at `position` reaches past the valid end while the file
+  // holds stale bytes there: those before `position` become zeros, written
+  // over when there are few (the write then covers most of the rest), cut
+  // off with the whole stale tail otherwise.
+  bool clear_stale_before(int64_t position);
+  static constexpr int64_t kZeroFill = 64 << 10;
   // Before the file's bytes from `from` to `to` change (or its size does):
   // begins the journal, and keeps the pages of the last save in that range
   // that it does not hold yet.
@@ -98,6 +112,8 @@ class held_file {
   int64_t saved_size_ = 0;
   int64_t kept_end_ = 0;
   std::vector<bool> journaled_;
+  // Where records are made before they go to the journal.
+  std::vector<uint8_t> journal_batch_;
   // A read-only open through a hot journal: the old bytes it holds, by
   // ascending offset.
   struct old_bytes {

@@ -164,17 +164,27 @@ bool journal::start(int64_t saved_size, uint64_t identity) {
   return true;
 }
 
+void journal::seal(uint8_t* record, int64_t offset, int32_t count) {
+  encode_u64(record, static_cast<uint64_t>(offset));
+  encode_u32(record + 8, static_cast<uint32_t>(count));
+  encode_u32(record + 12, checksum(checksum(0, record, 12), record + kRecordHeaderBytes,
+                                   static_cast<size_t>(count)));
+}
+
 bool journal::keep(int64_t offset, const uint8_t* bytes, int32_t count) {
-  // One write per record: a kill leaves it whole or cut short, never
-  // followed by the change it guards.
-  std::vector<uint8_t> record(kRecordHeaderBytes + static_cast<size_t>(count));
-  encode_u64(record.data(), static_cast<uint64_t>(offset));
-  encode_u32(record.data() + 8, static_cast<uint32_t>(count));
-  std::memcpy(record.data() + kRecordHeaderBytes, bytes, static_cast<size_t>(count));
-  encode_u32(record.data() + 12,
-             checksum(checksum(0, record.data(), 12), bytes, static_cast<size_t>(count)));
-  if (!write_all(file_, end_, record.data(), static_cast<int32_t>(record.size()))) return false;
-  end_ += static_cast<int64_t>(record.size());
+  if (count < 0 || count > kMaxRecordBytes) return false;
+  const size_t length = static_cast<size_t>(count);
+  std::vector<uint8_t> record(kRecordHeaderBytes + length);
+  std::memcpy(record.data() + kRecordHeaderBytes, bytes, length);
+  seal(record.data(), offset, count);
+  return keep_sealed(record.data(), record.size());
+}
+
+bool journal::keep_sealed(const uint8_t* records, size_t bytes) {
+  // One write: a kill leaves whole records and at most one cut short, none
+  // of them followed by the change it guards.
+  if (!write_all(file_, end_, records, static_cast<int32_t>(bytes))) return false;
+  end_ += static_cast<int64_t>(bytes);
   return true;
 }
 

@@ -81,6 +81,11 @@ class journal {
   bool start(int64_t saved_size, uint64_t identity);
   // Keeps `count` old bytes that stood at `offset` at the last save.
   bool keep(int64_t offset, const uint8_t* bytes, int32_t count);
+  // Fills in the header of a record whose `count` bytes follow it, kept
+  // from `offset`.
+  static void seal(uint8_t* record, int64_t offset, int32_t count);
+  // Keeps records made with seal(), back to back, in one write.
+  bool keep_sealed(const uint8_t* records, size_t bytes);
   // The save is complete: empties the journal, which stays open and held.
   bool commit();
   // Closes and removes the journal file.

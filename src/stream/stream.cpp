@@ -63,4 +63,11 @@ int32_t _stream::available() {
   return static_cast<int32_t>(static_cast<uint32_t>(end) - static_cast<uint32_t>(position));
 }
 
+void _stream::write_parts(const std::vector<part>& parts) {
+  for (const part& p : parts) {
+    seek(static_cast<int32_t>(p.position), 0);
+    write(p.bytes, p.count);
+  }
+}
+
 }  // namespace velkor

@@ -5,6 +5,7 @@
 #define VELKOR_STREAM_STREAM_H_
 
 #include <cstdint>
+#include <vector>
 
 namespace velkor {
 
@@ -32,6 +33,16 @@ class _stream {
     static_cast<void>(position);
     static_cast<void>(count);
   }
+  // Bytes to write at a position.
+  struct part {
+    int64_t position;
+    const void* bytes;
+    int32_t count;
+  };
+  // Writes each part at its position, in order: a checked seek and a
+  // checked write each, raising the error of the part that fails. A stream
+  // may make them in fewer transfers.
+  virtual void write_parts(const std::vector<part>& parts);
   // The bytes the stream really holds: its size, less the holes of a
   // sparse file. What a damaged file claims beyond them is not there to
   // load.

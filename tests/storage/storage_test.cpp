@@ -91,7 +91,8 @@ class storage_test : public ::testing::Test {
     velkor::_CObjectStorage::__CPredCollectLinkedSlotItem collect(&items);
     st.__go_through_slot_link(id, collect);
     std::vector<uint32_t> offsets;
-    for (const auto& s : items) offsets.push_back(s.offset);
+    // Records are packed: their fields are copied, never bound.
+    for (const auto& s : items) offsets.push_back(static_cast<uint32_t>(s.offset));
     return offsets;
   }
   blob load(uint32_t id) {
