@@ -534,7 +534,8 @@ class sequence {
            "after the fault the registry is neither as before nor as after the call");
     // An index that never stored an entry is saved as nothing at all.
     const bool writes = idx_count_of(handle_, 1) > 0;
-    expect(idx_save(handle_), std::string("save after the fault: ") + _get_err_id());
+    const bool saved = idx_save(handle_);
+    expect(saved, std::string("save after the fault: ") + _get_err_id() + " " + _get_err_params());
     close();
     velkor::check_options lenient;
     lenient.report_orphan_slots = false;
