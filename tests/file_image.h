@@ -18,9 +18,7 @@ namespace velkor_test {
 
 using bytes = std::vector<uint8_t>;
 
-inline uint32_t u32_at(const bytes& b, size_t at) {
-  return velkor::decode_u32(&b.at(at + 3) - 3);
-}
+inline uint32_t u32_at(const bytes& b, size_t at) { return velkor::decode_u32(&b.at(at + 3) - 3); }
 inline void put_u32(bytes& b, size_t at, uint32_t value) {
   if (b.size() < at + 4) b.resize(at + 4, 0);
   velkor::encode_u32(b.data() + at, value);

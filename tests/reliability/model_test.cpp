@@ -93,10 +93,24 @@ class sequence {
     // Colliding hashes ("ab" and "`g", "ac" and "`h"), case, bytes above
     // 0x7F, two long tokens equal in their first 30 bytes, and tokens that
     // hold the other delimiters.
-    vocabulary_ = {"a",  "b",  "ab", "`g", "ac",  "`h",  "A",
-                   "Ab", "\xE9t\xE9", "x,y", "x y", "--", "to", "be",
-                   std::string(30, 'L'), std::string(30, 'L') + "ong tail one",
-                   std::string(30, 'L') + "ong tail two", std::string(29, 'L')};
+    vocabulary_ = {"a",
+                   "b",
+                   "ab",
+                   "`g",
+                   "ac",
+                   "`h",
+                   "A",
+                   "Ab",
+                   "\xE9t\xE9",
+                   "x,y",
+                   "x y",
+                   "--",
+                   "to",
+                   "be",
+                   std::string(30, 'L'),
+                   std::string(30, 'L') + "ong tail one",
+                   std::string(30, 'L') + "ong tail two",
+                   std::string(29, 'L')};
     // Enough tokens to push the caches past their limits.
     for (int i = 0; wide_ && i < 150; ++i) vocabulary_.push_back("w" + std::to_string(i));
   }
@@ -151,8 +165,8 @@ class sequence {
     }
   }
   void expect_no_error(const std::string& what) {
-    expect(velkor_test::no_error(), what + ": unexpected error " + _get_err_id() + " " +
-                                        _get_err_msg());
+    expect(velkor_test::no_error(),
+           what + ": unexpected error " + _get_err_id() + " " + _get_err_msg());
   }
   void expect_error(const char* id, const std::string& what) {
     expect_eq(std::string(_get_err_id()), std::string(id), what + ": error id");
@@ -494,7 +508,8 @@ class sequence {
     size_t meaning = saved_bytes_.size();
     if (meaning > 512) {
       meaning = std::min<size_t>(
-          meaning, velkor::decode_u32(saved_bytes_.data() + 4 * velkor::format::kWordRegistryEnd) + 4);
+          meaning,
+          velkor::decode_u32(saved_bytes_.data() + 4 * velkor::format::kWordRegistryEnd) + 4);
     }
     expect((armed_ && faults::injected() > 0) ||
                (now.size() == saved_bytes_.size() &&
@@ -527,7 +542,8 @@ class sequence {
              "after the fault \"" + a.first + "\" answers " + a.second);
     }
     std::vector<velkor_test::path_record> names, names_after;
-    for (const auto& n : model_.current.names) names.push_back({n.first, n.second.path, n.second.time});
+    for (const auto& n : model_.current.names)
+      names.push_back({n.first, n.second.path, n.second.time});
     for (const auto& n : partial_.current.names)
       names_after.push_back({n.first, n.second.path, n.second.time});
     expect(before.paths == names || (half_done_ && before.paths == names_after),
@@ -550,8 +566,8 @@ class sequence {
       for (const std::string& token : vocabulary_) before.answers[token] = "";
     }
     const velkor_test::index_snapshot after = velkor_test::take_snapshot(handle_, vocabulary_);
-    expect(after.same_content(before), "the index saved after the fault reopens otherwise:" +
-                                           after.difference(before));
+    expect(after.same_content(before),
+           "the index saved after the fault reopens otherwise:" + after.difference(before));
     // The model does not know what the failed call left: a new index.
     close();
     std::filesystem::remove(file_);

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "file_image.h"
 #include "storage/obj_mem_cache.h"
 #include "storage/object_storage.h"
 #include "stream/fstream.h"
 #include "stream/serialize.h"
-#include "file_image.h"
 #include "test_util.h"
 
 // Found by argument lookup, so they live beside the record.
@@ -147,7 +147,8 @@ error_texts storage_error(const char* id, const char* msg, const char* where) {
 // The slot table section: `count`, then the records.
 bytes section(uint32_t count, const std::vector<_CStgSlotItem>& records) {
   file_image image;
-  for (const auto& r : records) image.slots.push_back({r.offset, uint32_t(r.size), r.in_use, r.next});
+  for (const auto& r : records)
+    image.slots.push_back({r.offset, uint32_t(r.size), r.in_use, r.next});
   uint32_t words[velkor::format::kHeaderWords];
   bytes b = image.sections(words);
   b.resize(4 + velkor::format::kSlotRecordBytes * records.size());

@@ -54,12 +54,9 @@ TEST(JournalTest, RecordsCutShortOrDamagedEndTheJournal) {
   EXPECT_TRUE(left.hot);
   EXPECT_EQ(left.saved_size, 1000);
   ASSERT_EQ(left.records.size(), 2u);
-  EXPECT_EQ(left.records[1].first, 4096);
-  EXPECT_EQ(left.records[1].second, std::vector<uint8_t>(50, 2));
-
+  EXPECT_EQ(left.records[1], std::make_pair(int64_t{4096}, std::vector<uint8_t>(50, 2)));
   // A kill in the middle of the second record's write.
-  std::vector<uint8_t> cut(whole.begin(), whole.end() - 10);
-  velkor_test::write_file(path, cut);
+  velkor_test::write_file(path, std::vector<uint8_t>(whole.begin(), whole.end() - 10));
   EXPECT_EQ(read_left(index).records.size(), 1u);
   // A flipped byte in the first record's bytes ends the journal there.
   std::vector<uint8_t> flipped = whole;
