@@ -93,24 +93,12 @@ class sequence {
     // Colliding hashes ("ab" and "`g", "ac" and "`h"), case, bytes above
     // 0x7F, two long tokens equal in their first 30 bytes, and tokens that
     // hold the other delimiters.
-    vocabulary_ = {"a",
-                   "b",
-                   "ab",
-                   "`g",
-                   "ac",
-                   "`h",
-                   "A",
-                   "Ab",
-                   "\xE9t\xE9",
-                   "x,y",
-                   "x y",
-                   "--",
-                   "to",
-                   "be",
-                   std::string(30, 'L'),
-                   std::string(30, 'L') + "ong tail one",
-                   std::string(30, 'L') + "ong tail two",
-                   std::string(29, 'L')};
+    for (const auto& t :
+         reference_model::split("a|b|ab|`g|ac|`h|A|Ab|\xE9t\xE9|x,y|x y|--|to|be", "|"))
+      vocabulary_.push_back(t.first);
+    const std::string l30(30, 'L');
+    vocabulary_.insert(vocabulary_.end(),
+                       {l30, l30 + "ong tail one", l30 + "ong tail two", l30.substr(1)});
     // Enough tokens to push the caches past their limits.
     for (int i = 0; wide_ && i < 150; ++i) vocabulary_.push_back("w" + std::to_string(i));
   }
@@ -259,8 +247,7 @@ class sequence {
     if (op < 41) return do_index_repeated();
     if (op < 55) return do_query();
     if (op < 62) return do_discard();
-    if (op < 65) return do_path_of();
-    if (op < 67) return do_time_of();
+    if (op < 67) return do_lookup();
     if (op < 71) return check_counters();
     if (op < 74) return check_enum(pick(3) == 0 ? 1 + pick(3) : 1000000);
     if (op < 77) return expect_eq(idx_get_modify(handle_), model_.modified, "idx_get_modify");
@@ -383,22 +370,15 @@ class sequence {
     }
   }
 
-  void do_path_of() {
+  void do_lookup() {
     const uint32_t id = random_path_id();
-    note("idx_path_of(" + std::to_string(static_cast<int32_t>(id)) + ")");
-    const std::string got = idx_path_of(handle_, id);
-    expect_no_error("idx_path_of");
+    note("idx_path_of(" + std::to_string(static_cast<int32_t>(id)) + "), idx_time_of");
+    const std::string path = idx_path_of(handle_, id);
+    const int64_t time = idx_time_of(handle_, static_cast<int32_t>(id));
+    expect_no_error("idx_path_of, idx_time_of");
     const velkor_model::path_name* name = model_.name_of(id);
-    expect_eq(got, name ? name->path : std::string(), "idx_path_of");
-  }
-
-  void do_time_of() {
-    const uint32_t id = random_path_id();
-    note("idx_time_of(" + std::to_string(static_cast<int32_t>(id)) + ")");
-    const int64_t got = idx_time_of(handle_, static_cast<int32_t>(id));
-    expect_no_error("idx_time_of");
-    const velkor_model::path_name* name = model_.name_of(id);
-    expect_eq(got, name ? static_cast<int64_t>(name->time) : int64_t{0}, "idx_time_of");
+    expect_eq(path, name ? name->path : std::string(), "idx_path_of");
+    expect_eq(time, name ? static_cast<int64_t>(name->time) : int64_t{0}, "idx_time_of");
   }
 
   void check_counters() {
