@@ -223,9 +223,6 @@ class CliTest(unittest.TestCase):
         self.assertEqual(len(missing.stderr.strip().splitlines()), 1)
         self.assertIn("_fstream.ErrOpenFile", missing.stderr)
 
-    def test_check_reports_a_damaged_file(self):
-        run("create", self.index)
-        run("add", self.index, self.docs)
         data = bytearray(self.read_index())
         data[-1] ^= 0xFF  # the ending magic
         with open(self.index, "wb") as f:
