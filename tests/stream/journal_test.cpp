@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "stream/fstream.h"
 #include "stream/platform_file.h"
 #include "test_util.h"
 #include "velkor_index.h"
@@ -94,6 +95,19 @@ TEST(JournalTest, RollingBackRestoresTheBytesAndTheSizeAndRemovesTheJournal) {
   ASSERT_EQ(platform::write_at(file, 0, torn.data(), static_cast<int32_t>(torn.size())),
             static_cast<int32_t>(torn.size()));
   ASSERT_TRUE(platform::resize_file(file, static_cast<int64_t>(torn.size())));
+  platform::close_file(file);
+  {
+    // Read-only, the file reads as the last save through the journal, which
+    // stays.
+    velkor::_fstream view(index.c_str(), velkor::_fstream::kRead, true);
+    view.keep_saves(true);
+    std::vector<uint8_t> seen(4000);
+    view.read(seen.data(), 4000);
+    EXPECT_EQ(view.size(), 5000);
+    EXPECT_TRUE(std::equal(seen.begin(), seen.end(), saved.begin()));
+  }
+  ASSERT_TRUE(
+      platform::open_file(index.c_str(), platform::kModeRead | platform::kModeWrite, &file));
   journal j(index);
   ASSERT_TRUE(j.open_left(true));
   EXPECT_TRUE(j.roll_back(file, identity));
