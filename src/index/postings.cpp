@@ -390,16 +390,6 @@ uint32_t _CTokenIndexes::__insert_path_id(int32_t path_id, const std::vector<uin
   return new_id;
 }
 
-uint32_t _CTokenIndexes::_query_token(const std::string& query, token_entry& out) {
-  token_entry* entry = nullptr;
-  const uint32_t id = find_query(query, &entry);
-  if (entry != nullptr) {
-    out.token = entry->token;
-    out.postings = entry->postings;
-  }
-  return id;
-}
-
 const token_entry* _CTokenIndexes::query_entry(std::string_view query, uint32_t* id) {
   token_entry* entry = nullptr;
   *id = find_query(query, &entry);

@@ -37,19 +37,17 @@ class _CTokenIndexes {
   struct _CPredTokenEntryFilter {
     // The filter only looks at `token`, which must outlive it.
     explicit _CPredTokenEntryFilter(std::string_view token) : token(token) {}
-    virtual ~_CPredTokenEntryFilter() = default;
-    virtual bool operator()(const token_entry& entry) const { return (*this)(entry.token); }
+    bool operator()(const token_entry& entry) const { return (*this)(entry.token); }
     // An empty filter accepts every entry.
-    virtual bool operator()(const std::string& key) const { return token.empty() || key == token; }
+    bool operator()(const std::string& key) const { return token.empty() || key == token; }
     std::string_view token;
   };
 
   struct _CPredPathEntryFilter {
     explicit _CPredPathEntryFilter(uint32_t path_id) : path_id(path_id) {}
-    virtual ~_CPredPathEntryFilter() = default;
-    virtual bool operator()(const path_entry& entry) const { return (*this)(entry.path_id); }
+    bool operator()(const path_entry& entry) const { return (*this)(entry.path_id); }
     // The id 0xFFFFFFFF accepts every entry.
-    virtual bool operator()(const uint32_t& key) const {
+    bool operator()(const uint32_t& key) const {
       return path_id == kNoId || key == path_id;
     }
     uint32_t path_id;
@@ -71,7 +69,6 @@ class _CTokenIndexes {
 
   // Indexing, query, discarding.
   uint32_t _insert_tokens(uint32_t path_id, const std::string& text, const std::string& delimiter);
-  uint32_t _query_token(const std::string& query, token_entry& out);
   // The same lookup without the copy: the cached entry of the query token
   // and its id, or null. Valid until the next call that may trim or change
   // the cache.

@@ -121,12 +121,6 @@ class _CObjMemCache {
     return __load_object(id);
   }
 
-  // Caches a copy of `object`; an id already cached keeps its entry (a new
-  // object under a cached id is a fault).
-  void __cache_object(uint32_t id, Entry object, bool is_new) {
-    cache_node(id, std::move(object), is_new);
-  }
-
   // Takes `object` by value so that a caller done with it can move it in.
   uint32_t _save_new_object(Entry object) {
     const uint32_t id = storage->_save_new_object(object);
@@ -139,14 +133,6 @@ class _CObjMemCache {
     Entry object;
     if (!storage->_load_object_entire(id, object)) return nullptr;
     return &node_at(cache_node(id, std::move(object), false)).entry;
-  }
-
-  void _touch_object(uint32_t id) {
-    const uint32_t at = find(id);
-    if (at != kNil && node_at(at).listed) {
-      unlink(at);
-      append(at);
-    }
   }
 
   void _mark_modified(uint32_t id) {
@@ -251,14 +237,6 @@ class _CObjMemCache {
 
   int32_t modified_count() const { return static_cast<int32_t>(dirty_count); }
   int32_t cached_count() const { return static_cast<int32_t>(listed_count); }
-  bool holds(uint32_t id) const {
-    const uint32_t at = find(id);
-    return at != kNil && node_at(at).held;
-  }
-  bool is_modified(uint32_t id) const {
-    const uint32_t at = find(id);
-    return at != kNil && node_at(at).dirty;
-  }
   recency_view recency() const { return recency_view(this); }
 
  private:

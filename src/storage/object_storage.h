@@ -53,8 +53,7 @@ class _CObjectStorage {
   };
   struct __CPredRecycleSlots {
     explicit __CPredRecycleSlots(idle_list* idle) : idle(idle) {}
-    virtual ~__CPredRecycleSlots() = default;
-    virtual bool operator()(_CStgSlotItem& slot) {
+    bool operator()(_CStgSlotItem& slot) {
       slot.in_use = 0;
       slot.next = kNoSlot;
       idle->push_back(slot.offset);

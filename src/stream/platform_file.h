@@ -27,24 +27,9 @@ constexpr uint32_t kModeWriteShare = 0x20000;
 bool open_file(const char* path, uint32_t mode, file_handle* out);
 void close_file(file_handle file);
 
-// Moves the position; origin 0 from the start, 1 from the current position,
-// 2 from the end (distance added, not negated, here). Returns the new
-// position's low 32 bits, or -1 on failure.
-int32_t seek_file(file_handle file, int32_t distance, int32_t origin);
-
-// One synchronous transfer at the current position. Returns the bytes
-// transferred, or 0 on failure.
-int32_t read_file(file_handle file, void* buffer, int32_t count);
-int32_t write_file(file_handle file, const void* buffer, int32_t count);
-
-// Sets the end of the file at the current position (truncating or extending
-// with zero bytes).
-bool set_end_of_file(file_handle file);
-
-// Positioned transfers for the write-back buffer; they do not use or move
-// a position of their own that the engine relies on. They retry short
-// transfers and return the bytes transferred (fewer only at the end of the
-// file for a read), or -1 on failure.
+// Transfers at a position: the engine keeps its positions itself. They
+// retry short transfers and return the bytes transferred (fewer only at
+// the end of the file for a read), or -1 on failure.
 int32_t read_at(file_handle file, int64_t offset, void* buffer, int32_t count);
 int32_t write_at(file_handle file, int64_t offset, const void* buffer, int32_t count);
 // The retry loop both platforms' positioned transfers share: `step(done)`

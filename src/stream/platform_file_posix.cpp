@@ -76,33 +76,6 @@ void close_file(file_handle file) {
   if (file != kNoFile) ::close(to_fd(file));
 }
 
-int32_t seek_file(file_handle file, int32_t distance, int32_t origin) {
-  const int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : SEEK_END;
-  const off_t result = ::lseek(to_fd(file), static_cast<off_t>(distance), whence);
-  if (result < 0) return -1;
-  return static_cast<int32_t>(static_cast<uint32_t>(result));
-}
-
-int32_t read_file(file_handle file, void* buffer, int32_t count) {
-  if (count <= 0) return 0;
-  const ssize_t got = ::read(to_fd(file), buffer, static_cast<size_t>(count));
-  return got < 0 ? 0 : static_cast<int32_t>(got);
-}
-
-int32_t write_file(file_handle file, const void* buffer, int32_t count) {
-  faults::before_mutation();
-  if (count <= 0) return 0;
-  const ssize_t put = ::write(to_fd(file), buffer, static_cast<size_t>(count));
-  return put < 0 ? 0 : static_cast<int32_t>(put);
-}
-
-bool set_end_of_file(file_handle file) {
-  faults::before_mutation();
-  const off_t here = ::lseek(to_fd(file), 0, SEEK_CUR);
-  if (here < 0) return false;
-  return ::ftruncate(to_fd(file), here) == 0;
-}
-
 int32_t read_at(file_handle file, int64_t offset, void* buffer, int32_t count) {
   return transfer_all(count, [&](int32_t done) -> int32_t {
     for (;;) {

@@ -58,35 +58,6 @@ void close_file(file_handle file) {
   if (file != kNoFile) ::CloseHandle(to_handle(file));
 }
 
-int32_t seek_file(file_handle file, int32_t distance, int32_t origin) {
-  const DWORD method = origin == 0 ? FILE_BEGIN : origin == 1 ? FILE_CURRENT : FILE_END;
-  // Without a high part the distance is a signed 32-bit number and the
-  // result is the low 32 bits of the new position.
-  const DWORD result = ::SetFilePointer(to_handle(file), distance, nullptr, method);
-  if (result == INVALID_SET_FILE_POINTER) return -1;
-  return static_cast<int32_t>(result);
-}
-
-int32_t read_file(file_handle file, void* buffer, int32_t count) {
-  if (count <= 0) return 0;
-  DWORD got = 0;
-  if (!::ReadFile(to_handle(file), buffer, static_cast<DWORD>(count), &got, nullptr)) return 0;
-  return static_cast<int32_t>(got);
-}
-
-int32_t write_file(file_handle file, const void* buffer, int32_t count) {
-  faults::before_mutation();
-  if (count <= 0) return 0;
-  DWORD put = 0;
-  if (!::WriteFile(to_handle(file), buffer, static_cast<DWORD>(count), &put, nullptr)) return 0;
-  return static_cast<int32_t>(put);
-}
-
-bool set_end_of_file(file_handle file) {
-  faults::before_mutation();
-  return ::SetEndOfFile(to_handle(file)) != 0;
-}
-
 namespace {
 
 OVERLAPPED at_offset(int64_t offset) {

@@ -115,18 +115,6 @@ uint32_t read_u32(_stream& stream) {
   return decode_u32(bytes);
 }
 
-void write_u16(_stream& stream, uint16_t value) {
-  uint8_t bytes[2];
-  encode_u16(bytes, value);
-  stream.write(bytes, 2);
-}
-
-uint16_t read_u16(_stream& stream) {
-  uint8_t bytes[2];
-  stream.read(bytes, 2);
-  return decode_u16(bytes);
-}
-
 void write_u8(_stream& stream, uint8_t value) { stream.write(&value, 1); }
 
 uint8_t read_u8(_stream& stream) {

@@ -20,8 +20,6 @@ namespace velkor {
 
 void write_u32(_stream& stream, uint32_t value);
 uint32_t read_u32(_stream& stream);
-void write_u16(_stream& stream, uint16_t value);
-uint16_t read_u16(_stream& stream);
 void write_u8(_stream& stream, uint8_t value);
 uint8_t read_u8(_stream& stream);
 

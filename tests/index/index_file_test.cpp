@@ -160,11 +160,12 @@ TEST(IndexFile, SlotSizeWordSetsTheTokenLimit) {
     }
     _CTokenIndexes reopened(path, true);
     EXPECT_EQ(c.slot_size, reopened.header_words()[kWordSlotSize]);
-    velkor::token_entry found;
-    EXPECT_NE(kNoId, reopened._query_token(long_token, found));
-    EXPECT_EQ(long_token.substr(0, c.limit), found.token);
-    ASSERT_EQ(1u, found.postings.size());
-    EXPECT_EQ(2, uint16_t{found.postings[0].count});
+    uint32_t id = 0;
+    const velkor::token_entry* found = reopened.query_entry(long_token, &id);
+    ASSERT_NE(nullptr, found);
+    EXPECT_EQ(long_token.substr(0, c.limit), found->token);
+    ASSERT_EQ(1u, found->postings.size());
+    EXPECT_EQ(2, uint16_t{found->postings[0].count});
   }
 }
 
@@ -227,11 +228,12 @@ TEST(IndexFile, NewTokensAreStoredInByteOrder) {
     ASSERT_EQ(ordered.size(), index._insert_tokens(9, text, " "));
     uint32_t previous = 0;
     for (const std::string& token : ordered) {
-      velkor::token_entry found;
-      const uint32_t id = index._query_token(token, found);
+      uint32_t id = 0;
+      const velkor::token_entry* found = index.query_entry(token, &id);
+      ASSERT_NE(nullptr, found) << token;
       EXPECT_LT(previous, id) << token;
-      ASSERT_EQ(1u, found.postings.size()) << token;
-      EXPECT_EQ(2, uint16_t{found.postings[0].count}) << token;
+      ASSERT_EQ(1u, found->postings.size());
+      EXPECT_EQ(2, uint16_t{found->postings[0].count}) << token;
       previous = id;
     }
   }
