@@ -37,9 +37,20 @@ ROOT = Path(__file__).resolve().parent.parent
 
 
 class M:
-    def __init__(self, key, layer, path, what, search, replace):
+    """One mutation: `search` replaced by `replace` in `path`. Where the code
+    has changed, `also` gives further (search, replace) pairs for the same
+    fault; the first whose text is found exactly once is applied."""
+
+    def __init__(self, key, layer, path, what, search, replace, also=()):
         self.key, self.layer, self.path, self.what = key, layer, path, what
-        self.search, self.replace = search, replace
+        self.pairs = [(search, replace)] + list(also)
+
+    def edit(self, text):
+        """The mutated text, or None when no pair applies."""
+        for search, replace in self.pairs:
+            if text.count(search) == 1:
+                return text.replace(search, replace)
+        return None
 
 
 MUTATIONS = [
@@ -58,7 +69,7 @@ MUTATIONS = [
     M("H5", "stream", "src/stream/held_file.cpp", "a read-only open ignores the saved size in the journal",
       "      size_ = saved;\n", ""),
     M("H6", "stream", "src/stream/held_file.cpp", "stale tail is not cut before a write past it",
-      "  if (end > valid_end_ && !drop_stale_tail()) return 0;\n", ""),
+      "  if (end > valid_end_ && !drop_stale_tail()) return 0;\n", "", also=[("  if (end > valid_end_ && valid_end_ < disk_size_ && !clear_stale_before(position)) return 0;\n", "")]),
     # stream: the journal
     M("J1", "stream", "src/stream/journal.cpp", "record checksum not checked",
       "    if (decode_u32(head + 12) != sum) return true;\n", "    (void)sum;\n"),
@@ -71,7 +82,7 @@ MUTATIONS = [
       "if (injected_fault() || !platform::resize_file(file_, 0)) return false;",
       "if (injected_fault()) return false;"),
     M("J5", "stream", "src/stream/journal.cpp", "records written over each other",
-      "  end_ += static_cast<int64_t>(record.size());\n", ""),
+      "  end_ += static_cast<int64_t>(record.size());\n", "", also=[("  end_ += static_cast<int64_t>(bytes);\n", "")]),
     M("J6", "stream", "src/stream/journal.cpp", "record length not bounded",
       "if (offset < 0 || length > static_cast<uint32_t>(kMaxRecordBytes)) return true;",
       "if (offset < 0) return true;"),
@@ -108,7 +119,8 @@ MUTATIONS = [
       "      if (last != nullptr) last->next = added.offset;\n", ""),
     M("O7", "storage", "src/storage/object_storage.cpp", "a save leaves the storage modified",
       "  to.write(bytes.data(), static_cast<int32_t>(bytes.size()));\n  modified = false;\n",
-      "  to.write(bytes.data(), static_cast<int32_t>(bytes.size()));\n"),
+      "  to.write(bytes.data(), static_cast<int32_t>(bytes.size()));\n", also=[("    if (!bytes.empty()) to.write(bytes.data(), static_cast<int32_t>(bytes.size()));\n  }\n  modified = false;\n",
+                     "    if (!bytes.empty()) to.write(bytes.data(), static_cast<int32_t>(bytes.size()));\n  }\n")]),
     M("O8", "storage", "src/storage/object_storage.cpp", "runs of kept forms overwrite the bytes between parts",
       "      gaps = gaps || int64_t{parts[last].offset} > end;\n", ""),
     M("O9", "storage", "src/storage/object_storage.cpp", "freed chain loses its kept form's bytes",
@@ -155,7 +167,7 @@ MUTATIONS = [
     M("I4", "index", "src/index/token_indexes.cpp", "a save keeps answers from before it",
       "  answers_.clear();\n  trim_caches(0, 0);\n", "  trim_caches(0, 0);\n"),
     M("I5", "index", "src/index/token_indexes.cpp", "path table end word not set",
-      "    header[kWordPathTableEnd] = position();\n", ""),
+      "    header[kWordPathTableEnd] = position();\n", "", also=[("  header[kWordPathTableEnd] = position();\n", "")]),
     M("I6", "index", "src/index/token_indexes.cpp", "header padding not written",
       "  stream->_write(zeros.data(), pad);\n", ""),
     M("I7", "index", "src/index/token_indexes.cpp", "the journal is committed before the size is written back",
@@ -212,11 +224,13 @@ MUTATIONS = [
     M("E2", "stream", "src/stream/stream.cpp", "a failed resize goes unnoticed",
       "  if (_resize(new_size) < 0) {", "  if (_resize(new_size) < -1) {"),
     M("E3", "stream", "src/stream/held_file.cpp", "a write goes ahead when its old bytes could not be journaled",
-      "    if (!journal_->keep(begin, old.data(), length)) return false;\n", "    journal_->keep(begin, old.data(), length);\n"),
+      "    if (!journal_->keep(begin, old.data(), length)) return false;\n", "    journal_->keep(begin, old.data(), length);\n", also=[("if (used > 0 && !journal_->keep_sealed(batch.data(), used)) {",
+                     "if (used > 0 && (journal_->keep_sealed(batch.data(), used), false)) {")]),
     M("E4", "stream", "src/stream/journal.cpp", "the journal counts as begun when its header was not written",
       "  if (!write_all(file_, 0, header, kHeaderBytes)) return false;\n", "  write_all(file_, 0, header, kHeaderBytes);\n"),
     M("E5", "stream", "src/stream/held_file.cpp", "the size goes out though the stale tail stayed",
-      "  if (!drop_stale_tail()) return false;\n  if (disk_size_ != size_) {", "  drop_stale_tail();\n  if (disk_size_ != size_) {"),
+      "  if (!drop_stale_tail()) return false;\n  if (disk_size_ != size_) {", "  drop_stale_tail();\n  if (disk_size_ != size_) {", also=[("!clear_stale_before(std::min(size_, disk_size_))) {",
+                     "(clear_stale_before(std::min(size_, disk_size_)), false)) {")]),
     M("E6", "storage", "src/storage/obj_mem_cache.h", "an entry counts as written back before its write succeeded",
       "        if (victim.held) storage->_save_object_at(victim.id, victim.entry);\n        victim.dirty = false;\n        --dirty_count;\n",
       "        victim.dirty = false;\n        --dirty_count;\n        if (victim.held) storage->_save_object_at(victim.id, victim.entry);\n"),
@@ -298,8 +312,8 @@ def main():
 
     if args.list:
         for m in chosen:
-            found = ((Path(args.source) if args.source else ROOT) / m.path).read_text().count(m.search)
-            print(f"{m.key:4} {m.layer:8} {m.path:36} {'applies' if found == 1 else 'NOT APPLIED'}  {m.what}")
+            applies = m.edit(((Path(args.source) if args.source else ROOT) / m.path).read_text())
+            print(f"{m.key:4} {m.layer:8} {m.path:36} {'applies' if applies else 'NOT APPLIED'}  {m.what}")
         return 0
 
     copy.mkdir(parents=True, exist_ok=True)
@@ -341,11 +355,12 @@ def main():
             path = copy / m.path
             text = path.read_text()
             t0 = time.time()
-            if text.count(m.search) != 1:
-                outcome = "not applied" + ("" if text.count(m.search) == 0 else " (text found more than once)")
+            mutated = m.edit(text)
+            if mutated is None:
+                outcome = "not applied"
             else:
                 touched[path] = text
-                path.write_text(text.replace(m.search, m.replace))
+                path.write_text(mutated)
                 log = base / f"mutant-{m.key}.log"
                 if run(["cmake", "--build", str(build), "-j2"], copy, log=log) != 0:
                     outcome = "does not build"
