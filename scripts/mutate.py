@@ -116,7 +116,7 @@ MUTATIONS = [
       "if (slot.size <= 0) throw storage_errors::invalid_slot_size();",
       "if (slot.size < 0) throw storage_errors::invalid_slot_size();"),
     M("O6", "storage", "src/storage/object_storage.cpp", "appended slot not linked behind idle ones",
-      "      if (last != nullptr) last->next = added.offset;\n", ""),
+      "      if (last != nullptr) last->next = added.offset;\n", "      (void)last;\n"),
     M("O7", "storage", "src/storage/object_storage.cpp", "a save leaves the storage modified",
       "  to.write(bytes.data(), static_cast<int32_t>(bytes.size()));\n  modified = false;\n",
       "  to.write(bytes.data(), static_cast<int32_t>(bytes.size()));\n", also=[("    if (!bytes.empty()) to.write(bytes.data(), static_cast<int32_t>(bytes.size()));\n  }\n  modified = false;\n",
