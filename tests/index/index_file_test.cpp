@@ -10,6 +10,7 @@
 
 #include "file_image.h"
 #include "index/entries.h"
+#include "index/format_check.h"
 #include "index/token_indexes.h"
 #include "stream/memstream.h"
 #include "stream/platform_file.h"
@@ -125,8 +126,16 @@ TEST(IndexFile, OpeningAcceptsShortFilesAndRefusesDamagedOnes) {
   EXPECT_EQ(nullptr, idx_open(path.c_str(), false));
   EXPECT_TRUE(texts_equal(last_error_texts(), invalid));
 
-  // Negative counts of the token and path tables load as empty tables.
+  // The header's bytes past its words are not read, and a save writes them
+  // as zeros.
   bytes f = saved;
+  f[300] = 1;
+  write_file(path, f);
+  EXPECT_TRUE(idx_save(handle(idx_open(path.c_str(), false))));
+  EXPECT_EQ(std::vector<std::string>(), velkor::check_index_file(path));
+
+  // Negative counts of the token and path tables load as empty tables.
+  f = saved;
   for (const int word : {kWordTokenTableBegin, kWordPathTableBegin})
     put_u32(f, header_word(f, word), 0x80000000u);
   write_file(path, f);
