@@ -220,7 +220,7 @@ MUTATIONS = [
     # failures that only a failing platform call shows
     M("E1", "stream", "src/stream/stream.cpp", "a short write goes unnoticed",
       "  if (static_cast<uint32_t>(put) != static_cast<uint32_t>(count)) {\n    const int32_t code = platform::last_error_code();\n    throw stream_errors::write_error",
-      "  if (false) {\n    const int32_t code = platform::last_error_code();\n    throw stream_errors::write_error"),
+      "  if (put < 0) {\n    const int32_t code = platform::last_error_code();\n    throw stream_errors::write_error"),
     M("E2", "stream", "src/stream/stream.cpp", "a failed resize goes unnoticed",
       "  if (_resize(new_size) < 0) {", "  if (_resize(new_size) < -1) {"),
     M("E3", "stream", "src/stream/held_file.cpp", "a write goes ahead when its old bytes could not be journaled",
@@ -235,7 +235,7 @@ MUTATIONS = [
       "        if (victim.held) storage->_save_object_at(victim.id, victim.entry);\n        victim.dirty = false;\n        --dirty_count;\n",
       "        victim.dirty = false;\n        --dirty_count;\n        if (victim.held) storage->_save_object_at(victim.id, victim.entry);\n"),
     M("E7", "stream", "src/stream/serialize.cpp", "a string read short goes unnoticed",
-      "    if (got != step) stream.raise_read_error(count);\n", ""),
+      "    if (got != step) stream.raise_read_error(count);\n", "    (void)got;\n"),
     # api: call frame, last error
     M("A1", "api", "src/api/exports.cpp", "the call frame does not clear the last error",
       "R call_frame(idx_handle handle, R failure, Op&& op) {\n  velkor::clear_last_error();\n",
