@@ -58,6 +58,12 @@ TEST(IndexFile, HandBuiltTablesLoadByTheOrderRules) {
   EXPECT_EQ(4u, index.registry().find_id("x"));
   EXPECT_EQ(2u, index.registry().find_id("z"));
   EXPECT_EQ(kNoId, index.registry().find_id("y"));
+  // The same rule where only the repeat breaks the order.
+  image.names = {{2, "a", 1}, {4, "x", 1}, {4, "y", 2}};
+  write_file(dir.file("j.vx"), image.file());
+  _CTokenIndexes repeated(dir.file("j.vx"), true);
+  EXPECT_EQ(4u, repeated.registry().find_id("x"));
+  EXPECT_EQ(kNoId, repeated.registry().find_id("y"));
 }
 
 // Files of 512 bytes or less open empty and are not written; damaged ones
@@ -105,10 +111,10 @@ TEST(IndexFile, OpeningAcceptsShortFilesAndRefusesDamagedOnes) {
       {header_word(saved, kWordRegistryEnd), kMagic + 1, missing},
       // The ending magic is looked for where the (now empty) registry ended.
       {header_word(saved, kWordRegistryBegin), 0x80000000u, missing},
-      // A slot reaching past the file's end is refused before any slot is
-      // appended towards it.
+      // A slot reaching a byte past the file's end is refused before any
+      // slot is appended towards it.
       {last_record + 4,
-       0x10000000u,
+       static_cast<uint32_t>(saved.size()) + 1 - u32_at(saved, last_record),
        {"_CObjectStorage.InvalidSlotSize", "Invalid slot size detected in stream!",
         "_CObjectStorage::_load_stg_slots", "", ""}},
   };

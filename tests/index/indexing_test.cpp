@@ -112,6 +112,25 @@ TEST(Indexing, RepeatedQueriesAnswerFromTheFileASaveLeft) {
   EXPECT_EQ(reopened, after_save);
 }
 
+// A discard that frees thousands of slots: new entries take them all again
+// (the idle list drops what they took from its front, and now and then
+// gives the room back).
+TEST(Indexing, ThousandsOfFreedSlotsAreTakenAgain) {
+  temp_dir dir;
+  handle h(open_new(dir.file("i.vx")));
+  std::string a, b;
+  for (int i = 0; i < 6000; ++i) {
+    a += "a" + std::to_string(i) + " ";
+    b += "b" + std::to_string(i) + " ";
+  }
+  ASSERT_EQ(6000u, idx_index(h, 1, a.c_str(), nullptr));
+  ASSERT_NE(kNoId, idx_discard(h, 1));
+  ASSERT_EQ(6000u, idx_index(h, 2, b.c_str(), nullptr)) << _get_err_id();
+  EXPECT_EQ(6000u, idx_index(h, 3, a.c_str(), nullptr)) << _get_err_id();
+  EXPECT_STREQ("2,1", idx_query(h, "b5999", nullptr));
+  EXPECT_LT(idx_count_of(h, 2), 10);
+}
+
 // At its first call (when `h` is set) the callback discards its own record
 // and the next one, and registers 40 more paths: removed records are not
 // visited; added ones are when they lie behind.
