@@ -105,8 +105,10 @@ TEST(IndexFile, OpeningAcceptsShortFilesAndRefusesDamagedOnes) {
     uint32_t value;
     error_texts expected;
   } cases[] = {
-      {0, kMagicV1, version},
-      {0, kMagicV2, version},
+      // The magic words of earlier versions, as they were written (not
+      // from the layout header, which these tests check).
+      {0, 0x01321BC1u, version},
+      {0, 0x01324267u, version},
       {0, kMagic + 1, invalid},
       {header_word(saved, kWordRegistryEnd), kMagic + 1, missing},
       // The ending magic is looked for where the (now empty) registry ended.
