@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "stream/serialize.h"
 
@@ -257,7 +258,7 @@ void _CObjectStorage::write_image(const std::vector<uint32_t>& chain,
 }
 
 void _CObjectStorage::keep_form(uint32_t id, const void* kind, std::vector<uint8_t>&& bytes,
-                                std::vector<uint32_t>&& chain) {
+                                std::vector<uint32_t>&& chain, bool fresh) {
   stored_forms::form& kept = forms_.get(id);
   kept.image = std::move(bytes);
   kept.chain = std::move(chain);
@@ -265,9 +266,10 @@ void _CObjectStorage::keep_form(uint32_t id, const void* kind, std::vector<uint8
   for (const uint32_t i : kept.chain) kept.room += slots[i].size;
   kept.kind = kind;
   kept.unwritten = true;
+  kept.fresh = fresh;
   forms_.recount(kept);
   claim(kept.chain, id);
-  if (forms_.over_bound()) shed_forms();
+  shed_forms();
 }
 
 bool _CObjectStorage::grow_form(uint32_t id, const void* kind, std::vector<uint8_t>& bytes) {
@@ -300,12 +302,13 @@ bool _CObjectStorage::grow_form(uint32_t id, const void* kind, std::vector<uint8
   }
   form.kind = kind;
   form.unwritten = true;
+  form.fresh = false;
   forms_.recount(form);
-  if (forms_.over_bound()) shed_forms();
+  shed_forms();
   return true;
 }
 
-void _CObjectStorage::write_forms() {
+void _CObjectStorage::write_forms(bool fresh_only) {
   // The slots of a chain lie all over the file: the parts of every form go
   // in file order, nearby ones in one transfer.
   struct part {
@@ -314,7 +317,7 @@ void _CObjectStorage::write_forms() {
     const uint8_t* bytes;
   };
   std::vector<part> parts;
-  const std::vector<uint32_t> ids = forms_.unwritten_ids();
+  const std::vector<uint32_t> ids = forms_.unwritten_ids(fresh_only);
   if (ids.empty()) return;
   for (const uint32_t id : ids) {
     const stored_forms::form& kept = *forms_.peek(id);
@@ -329,9 +332,11 @@ void _CObjectStorage::write_forms() {
   }
   std::sort(parts.begin(), parts.end(),
             [](const part& a, const part& b) { return a.offset < b.offset; });
-  // Each run is made in memory, those with gaps read first, then all are
-  // handed over at once.
-  std::vector<std::vector<uint8_t>> runs;
+  // Runs are made in memory (those with gaps read first) and handed over
+  // in batches of at most one run's room; a part alone is handed over as it is.
+  constexpr size_t kBatch = static_cast<size_t>(kMaxRun);
+  std::unique_ptr<uint8_t[]> made;
+  size_t used = 0;
   std::vector<_stream::part> writes;
   for (size_t first = 0; first < parts.size();) {
     const int64_t begin = parts[first].offset;
@@ -347,17 +352,24 @@ void _CObjectStorage::write_forms() {
     if (first == last) {
       writes.push_back({begin, parts[first].bytes, parts[first].length});
     } else {
-      runs.emplace_back(static_cast<size_t>(end - begin));
-      std::vector<uint8_t>& run = runs.back();
+      const size_t length = static_cast<size_t>(end - begin);
+      if (!made) made.reset(new uint8_t[kBatch]);
+      if (used + length > kBatch) {
+        stream->write_parts(writes);
+        writes.clear();
+        used = 0;
+      }
+      uint8_t* run = made.get() + used;
+      used += length;
       if (gaps) {
         stream->seek(static_cast<int32_t>(begin), 0);
-        stream->read(run.data(), static_cast<int32_t>(run.size()));
+        stream->read(run, static_cast<int32_t>(length));
       }
       for (size_t p = first; p <= last; ++p) {
-        std::memcpy(run.data() + (parts[p].offset - begin), parts[p].bytes,
+        std::memcpy(run + (parts[p].offset - begin), parts[p].bytes,
                     static_cast<size_t>(parts[p].length));
       }
-      writes.push_back({begin, run.data(), static_cast<int32_t>(run.size())});
+      writes.push_back({begin, run, static_cast<int32_t>(length)});
     }
     first = last + 1;
   }
@@ -366,14 +378,26 @@ void _CObjectStorage::write_forms() {
 }
 
 void _CObjectStorage::shed_forms() {
-  // All at once, in file order, then the least recently used go until a
-  // quarter of the bound is free: written one by one, each form would take
-  // a transfer for every slot of its chain.
-  write_forms();
-  for (const uint32_t id : forms_.oldest_until(forms_.bound() / 4 * 3)) {
-    release(forms_.peek(id)->chain);
-    forms_.erase(id);
+  // New objects' forms are written, and let go, once they pass a quarter
+  // of the bound: an object is rewritten soon after it is made, if at all
+  // (a bulk build holds its entries in the cache and rewrites them at the
+  // save; an index of many rare tokens never reads most of them again).
+  if (forms_.fresh_bytes() > forms_.bound() / 4) {
+    const std::vector<uint32_t> fresh = forms_.unwritten_ids(true);
+    write_forms(true);
+    for (const uint32_t id : fresh) let_go(id);
   }
+  // Past the bound, all at once, in file order (written one by one, each
+  // form would take a transfer for every slot of its chain); then the least
+  // recently used go until a quarter of the bound is free.
+  if (!forms_.over_bound()) return;
+  write_forms();
+  for (const uint32_t id : forms_.oldest_until(forms_.bound() / 4 * 3)) let_go(id);
+}
+
+void _CObjectStorage::let_go(uint32_t id) {
+  release(forms_.peek(id)->chain);
+  forms_.erase(id);
 }
 
 }  // namespace velkor

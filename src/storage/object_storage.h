@@ -99,7 +99,7 @@ class _CObjectStorage {
 
   // Puts every kept form into its slots that is not there yet, in file
   // order. The save calls it before it writes the sections.
-  void write_forms();
+  void write_forms() { write_forms(false); }
   // Tests make the bound small (0: every form is written at once).
   void bound_forms(size_t bytes) { forms_.set_bound(bytes); }
 
@@ -131,20 +131,23 @@ class _CObjectStorage {
   // A damaged file reached a kept form's slots otherwise than through its
   // own id and kind: writes every form out and keeps none from now on.
   void stop_keeping();
+  // Puts the kept forms (with `fresh_only`, new objects' alone) into their
+  // slots, in file order.
+  void write_forms(bool fresh_only);
   // Writes `bytes` across the slots of `chain` (records by place) from the
   // first on, as much into each slot as it holds.
   void write_image(const std::vector<uint32_t>& chain, const std::vector<uint8_t>& bytes);
   // Keeps `bytes` as the form of `id` over the chain whose records are at
   // `chain`, not yet in the slots; sheds forms past the bound.
   void keep_form(uint32_t id, const void* kind, std::vector<uint8_t>&& bytes,
-                 std::vector<uint32_t>&& chain);
+                 std::vector<uint32_t>&& chain, bool fresh);
   // A rewrite of a kept form whose new bytes end in the last slot of its
   // chain or beyond: at most a slot is appended and linked, the chain is not
   // walked. False when the rewrite must walk the chain.
   bool grow_form(uint32_t id, const void* kind, std::vector<uint8_t>& bytes);
-  // Past the bound: writes every form out, then lets go of the least
-  // recently used.
+  // Writes forms out and lets some go, when they pass their bounds.
   void shed_forms();
+  void let_go(uint32_t id);
   // The records of the chain of `id` in chain order, and their places.
   void gather_chain(uint32_t id, std::vector<_CStgSlotItem>& chain, std::vector<uint32_t>& indexes);
   // Reads `object` from `bytes`, which are lent to a memory stream.
@@ -234,7 +237,7 @@ uint32_t _CObjectStorage::_save_new_object(const Obj& object) {
   // An idle slot that a kept chain holds: the idle list is damaged.
   if (keeping() && !owned_by_none_but(indexes, id)) stop_keeping();
   if (keeping() && indexes.size() < static_cast<size_t>(format::kMaxChainSlots)) {
-    keep_form(id, kind_of<Obj>(), std::move(bytes), std::move(indexes));
+    keep_form(id, kind_of<Obj>(), std::move(bytes), std::move(indexes), true);
   } else {
     write_image(indexes, bytes);
   }
@@ -305,7 +308,7 @@ void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
   // A chain that this rewrite may take past the length a walk accepts is
   // written through, so that its next load walks it and refuses it.
   if (keeping() && kept_indexes.size() < static_cast<size_t>(format::kMaxChainSlots)) {
-    keep_form(id, kind_of<Obj>(), std::move(bytes), std::move(kept_indexes));
+    keep_form(id, kind_of<Obj>(), std::move(bytes), std::move(kept_indexes), false);
   } else {
     write_image(kept_indexes, bytes);
   }
