@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fuzz_util.h"
-#include "index/format_check.h"
+#include "format_check/format_check.h"
 #include "index/token_indexes.h"
 #include "velkor_index.h"
 

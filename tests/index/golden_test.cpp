@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "index/format_check.h"
+#include "format_check/format_check.h"
 #include "index_test_util.h"
 
 namespace velkor_test {

@@ -33,7 +33,7 @@
 #include <string>
 #include <vector>
 
-#include "index/format_check.h"
+#include "format_check/format_check.h"
 #include "reliability/index_snapshot.h"
 #include "reliability/reference_model.h"
 #include "stream/fault_injection.h"

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "common/file_format.h"
-#include "index/format_check.h"
+#include "format_check/format_check.h"
 #include "reliability/reference_model.h"
 #include "test_util.h"
 #include "velkor_index.h"

@@ -1,4 +1,4 @@
-#include "index/format_check.h"
+#include "format_check.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -11,6 +11,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "common/file_format.h"
 #include "index/entries.h"
 #include "stream/journal.h"
 
@@ -18,14 +19,15 @@ namespace velkor {
 
 namespace {
 
-constexpr uint32_t kMagic = 0x013265F6;
-constexpr uint32_t kNone = 0xFFFFFFFFu;
-constexpr uint32_t kDataBegin = 512;
-constexpr int32_t kMinSlotSize = 32;
-constexpr int32_t kMaxTokenLength = 128;
-constexpr uint32_t kMaxChainSlots = 0x10000;
-constexpr uint32_t kMaxStringLength = 0xA00000;
-constexpr uint64_t kSlotRecordBytes = 13;
+// The layout's numbers, as the engine writes them.
+constexpr uint32_t kMagic = format::kMagic;
+constexpr uint32_t kNone = format::kNoSlot;
+constexpr uint32_t kDataBegin = format::kDataBegin;
+constexpr int32_t kMinSlotSize = format::kDefaultSlotSize;
+constexpr int32_t kMaxTokenLength = format::kMaxTokenLength;
+constexpr uint32_t kMaxChainSlots = format::kMaxChainSlots;
+constexpr uint32_t kMaxStringLength = format::kMaxStringLength;
+constexpr uint64_t kSlotRecordBytes = format::kSlotRecordBytes;
 
 const char* const kWordNames[12] = {"magic",
                                     "slot size",
@@ -49,10 +51,7 @@ std::string format(const char* pattern, ...) {
   return buffer;
 }
 
-uint32_t le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
+uint32_t le32(const uint8_t* p) { return decode_u32(p); }
 
 struct journal_bytes {
   uint64_t offset;
