@@ -40,7 +40,7 @@ void path_registry::load(_stream& from) {
     // A path reads back cut at its first zero byte: an unscrambled zero is
     // a byte equal to the key.
     if ((!records.empty() && records.back().id >= h.id) ||
-        std::memchr(bytes.data(), h.key, bytes.size()) != nullptr) {
+        (!bytes.empty() && std::memchr(bytes.data(), h.key, bytes.size()) != nullptr)) {
       in_order = false;
     }
     records.push_back(h);

@@ -175,7 +175,7 @@ bool journal::keep(int64_t offset, const uint8_t* bytes, int32_t count) {
   if (count < 0 || count > kMaxRecordBytes) return false;
   const size_t length = static_cast<size_t>(count);
   std::vector<uint8_t> record(kRecordHeaderBytes + length);
-  std::memcpy(record.data() + kRecordHeaderBytes, bytes, length);
+  if (length > 0) std::memcpy(record.data() + kRecordHeaderBytes, bytes, length);
   seal(record.data(), offset, count);
   return keep_sealed(record.data(), record.size());
 }
