@@ -44,9 +44,9 @@ void _CTokenIndexes::_open(const std::string& path, bool ro) {
 bool _CTokenIndexes::_load() {
   if (!stream || !storage || stream->_size() <= kHeaderBytes) return false;
   stream->_seek(0, 0);
-  // The sections are read field by field, from blocks read ahead.
-  read_ahead in(*stream);
-  for (uint32_t& word : header) word = read_u32(in);
+  uint8_t words[format::kHeaderWords * 4];
+  stream->read(words, static_cast<int32_t>(sizeof words));
+  for (int i = 0; i < format::kHeaderWords; ++i) header[i] = decode_u32(words + 4 * i);
   if (static_cast<int32_t>(header[kWordSlotSize]) < format::kDefaultSlotSize) {
     header[kWordSlotSize] = format::kDefaultSlotSize;
   }
@@ -56,10 +56,24 @@ bool _CTokenIndexes::_load() {
   if (header[kWordMagic] != kMagic) throw index_errors::invalid_magic();
   storage->slot_size = static_cast<int32_t>(header[kWordSlotSize]);
 
-  in._seek(static_cast<int32_t>(header[kWordSlotTableBegin]), 0);
-  storage->_load_stg_slots(in);
-  in._seek(static_cast<int32_t>(header[kWordTokenTableBegin]), 0);
-  _load_token_table(in);
+  // The two large tables are read in blocks straight from the file; an
+  // index opened for reading leaves them there. A header word that no seek
+  // can reach leaves the position where the last section ended, and the
+  // next section is read from there.
+  stream->_seek(static_cast<int32_t>(header[kWordSlotTableBegin]), 0);
+  if (read_only) {
+    storage->_map_stg_slots(*stream);
+  } else {
+    storage->_load_stg_slots(*stream);
+  }
+  stream->_seek(static_cast<int32_t>(header[kWordTokenTableBegin]), 0);
+  if (read_only) {
+    _map_token_table(*stream);
+  } else {
+    _load_token_table(*stream);
+  }
+  // The rest is read field by field, from blocks read ahead.
+  read_ahead in(*stream);
   in._seek(static_cast<int32_t>(header[kWordPathTableBegin]), 0);
   _load_path_table(in);
   in._seek(static_cast<int32_t>(header[kWordRegistryBegin]), 0);
@@ -80,7 +94,7 @@ bool _CTokenIndexes::_save() {
   answers_.clear();
   trim_caches(0, 0);
   storage->write_forms();
-  if (storage->slots.empty()) {
+  if (storage->slot_count() == 0) {
     stream->write_back();
     stream->commit(stream->_size());
     save_incomplete_ = false;
@@ -177,6 +191,32 @@ void write_pairs(_stream& to, const Pairs& pairs, First first) {
 }
 
 }  // namespace
+
+void _CTokenIndexes::_map_token_table(_stream& from) {
+  const int64_t begin = from._seek(0, 1);
+  const int32_t count = static_cast<int32_t>(read_u32(from));
+  const int64_t at = from._seek(0, 1);
+  size_t pairs = 0;
+  uint32_t last = 0;
+  bool in_order = true;
+  read_records(from, count, {4, 4}, [&](const uint8_t* r, int32_t records) {
+    for (int32_t i = 0; i < records; ++i, r += 8) {
+      const uint32_t hash = decode_u32(r);
+      if (hash < last) in_order = false;
+      last = hash;
+    }
+    pairs += static_cast<size_t>(records);
+  });
+  if (in_order) {
+    token_table.map(stream.get(), at, pairs);
+    return;
+  }
+  // Pairs out of order are held, and put in order.
+  const int64_t end = from._seek(0, 1);
+  from._seek(static_cast<int32_t>(begin), 0);
+  _load_token_table(from);
+  from._seek(static_cast<int32_t>(end), 0);
+}
 
 void _CTokenIndexes::_save_token_table(_stream& to) {
   std::vector<token_hash_table::pair> pairs = token_table.sorted();

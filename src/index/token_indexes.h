@@ -47,9 +47,7 @@ class _CTokenIndexes {
     explicit _CPredPathEntryFilter(uint32_t path_id) : path_id(path_id) {}
     bool operator()(const path_entry& entry) const { return (*this)(entry.path_id); }
     // The id 0xFFFFFFFF accepts every entry.
-    bool operator()(const uint32_t& key) const {
-      return path_id == kNoId || key == path_id;
-    }
+    bool operator()(const uint32_t& key) const { return path_id == kNoId || key == path_id; }
     uint32_t path_id;
   };
 
@@ -153,6 +151,8 @@ class _CTokenIndexes {
   bool __remove_path_name(uint32_t path_id);
 
   void _load_token_table(_stream& from);
+  // Checks the section as a load reads it and leaves the pairs in the file.
+  void _map_token_table(_stream& from);
   void _save_token_table(_stream& to);
   void _load_path_table(_stream& from);
   void _save_path_table(_stream& to) const;

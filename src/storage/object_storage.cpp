@@ -46,6 +46,38 @@ int32_t __copy_stream(_stream& destination, _stream& source, int32_t n) {
 }
 
 _CStgSlotItem* _CObjectStorage::find_slot(uint32_t id) {
+  if (mapped_at_ >= 0) {
+    if (++mapped_lookups_ <= kMappedLookups) {
+      // The lower bound of the id among the offsets, read from the file:
+      // probes one by one while the range is wide, then the rest at once.
+      constexpr size_t kBlock = 256;
+      size_t first = 0;
+      size_t count = mapped_count_;
+      while (count > kBlock) {
+        const size_t half = count / 2;
+        read_slots(first + half, 1, &looked_up_);
+        if (static_cast<int32_t>(looked_up_.offset) < static_cast<int32_t>(id)) {
+          first += half + 1;
+          count -= half + 1;
+        } else {
+          count = half;
+        }
+      }
+      _CStgSlotItem block[kBlock];
+      // One more record than the range, for the bound that ends at it.
+      const size_t readable = std::min(count + 1, mapped_count_ - first);
+      read_slots(first, readable, block);
+      for (size_t i = 0; i < readable; ++i) {
+        if (static_cast<int32_t>(block[i].offset) >= static_cast<int32_t>(id)) {
+          if (block[i].offset != id) return nullptr;
+          looked_up_ = block[i];
+          return &looked_up_;
+        }
+      }
+      return nullptr;
+    }
+    hold_slots();
+  }
   const auto it = std::lower_bound(slots.begin(), slots.end(), static_cast<int32_t>(id),
                                    [](const _CStgSlotItem& slot, int32_t key) {
                                      return static_cast<int32_t>(slot.offset) < key;
@@ -55,11 +87,39 @@ _CStgSlotItem* _CObjectStorage::find_slot(uint32_t id) {
 }
 
 uint32_t _CObjectStorage::data_end() const {
-  if (slots.empty()) return data_begin;
+  if (slot_count() == 0) return data_begin;
+  if (mapped_at_ >= 0) {
+    _CStgSlotItem last;
+    const_cast<_CObjectStorage*>(this)->read_slots(mapped_count_ - 1, 1, &last);
+    return last.offset + static_cast<uint32_t>(last.size);
+  }
   return slots.back().offset + static_cast<uint32_t>(slots.back().size);
 }
 
+void _CObjectStorage::read_slots(size_t first, size_t count, _CStgSlotItem* out) {
+  if (count == 0) return;
+  std::vector<uint8_t> bytes(count * format::kSlotRecordBytes);
+  stream->seek(
+      static_cast<int32_t>(mapped_at_ + static_cast<int64_t>(first) * format::kSlotRecordBytes), 0);
+  stream->read(bytes.data(), static_cast<int32_t>(bytes.size()));
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t* r = bytes.data() + i * format::kSlotRecordBytes;
+    // Any non-zero in-use byte counts as in use.
+    out[i] = {decode_u32(r), static_cast<int32_t>(decode_u32(r + 4)),
+              static_cast<uint8_t>(r[8] != 0), decode_u32(r + 9)};
+  }
+}
+
+void _CObjectStorage::hold_slots() {
+  if (mapped_at_ < 0) return;
+  std::vector<_CStgSlotItem> held(mapped_count_);
+  read_slots(0, mapped_count_, held.data());
+  slots.swap(held);
+  mapped_at_ = -1;
+}
+
 _CStgSlotItem _CObjectStorage::__alloc_new_slot(int32_t n) {
+  hold_slots();
   const int32_t file_size = stream->_size();
   const int32_t limit = static_cast<int32_t>(static_cast<uint32_t>(format::kFileSizeLimit) -
                                              static_cast<uint32_t>(n));
@@ -79,6 +139,7 @@ _CStgSlotItem _CObjectStorage::__alloc_new_slot(int32_t n) {
 }
 
 void _CObjectStorage::__alloc_stg_slots(int32_t n, std::vector<_CStgSlotItem>& out) {
+  hold_slots();
   int32_t remaining = n;
   _CStgSlotItem* previous = nullptr;
   uint32_t last_taken = kNoSlot;
@@ -115,11 +176,25 @@ void _CObjectStorage::__alloc_stg_slots(int32_t n, std::vector<_CStgSlotItem>& o
   }
 }
 
+void _CObjectStorage::check_slots(const _CStgSlotItem* records, size_t count, int64_t file_size,
+                                  slot_checks& checks) {
+  for (size_t i = 0; i < count; ++i) {
+    const _CStgSlotItem& slot = records[i];
+    if (slot.size <= 0) checks.bad_size = true;
+    if (slot.in_use == 0) idle_slots.push_back(slot.offset);
+    const int64_t offset = slot.offset;
+    if (offset < checks.end) checks.apart = false;
+    checks.end = offset + slot.size;
+    if (offset + slot.size > file_size) checks.past_file = true;
+  }
+}
+
 void _CObjectStorage::_load_stg_slots(_stream& from) {
   slots.clear();
   idle_slots.clear();
   forms_.clear();
   std::vector<uint32_t>().swap(owner_);
+  mapped_at_ = -1;
   modified = false;
   const int32_t count = static_cast<int32_t>(read_u32(from));
   slots.reserve(records_room(from, count, format::kSlotRecordBytes));
@@ -134,28 +209,51 @@ void _CObjectStorage::_load_stg_slots(_stream& from) {
           {decode_u32(r), static_cast<int32_t>(decode_u32(r + 4)), r[8], decode_u32(r + 9)});
     }
   });
-  // One pass: the checks that refuse the table, the idle list, and whether
-  // the slots lie apart (forms are kept only then: a write deferred over
-  // overlapping slots would change what another slot reads).
+  // Any non-zero in-use byte counts as in use.
+  for (_CStgSlotItem& slot : slots) slot.in_use = slot.in_use != 0 ? 1 : 0;
+  // One pass: the checks that refuse the table (a size of 0 or less, a slot
+  // past the end of the file: both the invalid slot size), the idle list,
+  // and whether the slots lie apart (forms are kept only then: a write
+  // deferred over overlapping slots would change what another slot reads).
+  slot_checks checks{data_begin};
+  check_slots(slots.data(), slots.size(), stream->_size(), checks);
+  if (checks.bad_size || checks.past_file) throw storage_errors::invalid_slot_size();
+  keeping_ = checks.apart;
+}
+
+void _CObjectStorage::_map_stg_slots(_stream& from) {
+  slots.clear();
+  idle_slots.clear();
+  forms_.clear();
+  std::vector<uint32_t>().swap(owner_);
+  modified = false;
+  const int32_t count = static_cast<int32_t>(read_u32(from));
+  mapped_at_ = from._seek(0, 1);
+  mapped_count_ = 0;
+  mapped_lookups_ = 0;
+  slot_checks checks{data_begin};
   const int64_t file_size = stream->_size();
-  bool apart = true;
-  int64_t end = data_begin;
-  for (_CStgSlotItem& slot : slots) {
-    if (slot.size <= 0) throw storage_errors::invalid_slot_size();
-    // Any non-zero in-use byte counts as in use.
-    if (slot.in_use != 0) slot.in_use = 1;
-    if (slot.in_use == 0) idle_slots.push_back(slot.offset);
-    const int64_t offset = slot.offset;
-    if (offset < end) apart = false;
-    end = offset + slot.size;
-  }
-  for (const _CStgSlotItem& slot : slots) {
-    if (int64_t{slot.offset} + slot.size > file_size) throw storage_errors::invalid_slot_size();
-  }
-  keeping_ = apart;
+  std::vector<_CStgSlotItem> piece;
+  // The records are read whole before any is refused, as a load reads them.
+  read_records(from, count, {4, 4, 1, 4}, [&](const uint8_t* r, int32_t records) {
+    const _CStgSlotItem* held = reinterpret_cast<const _CStgSlotItem*>(r);
+    if (!kRecordsAsHeld) {
+      piece.resize(static_cast<size_t>(records));
+      for (int32_t i = 0; i < records; ++i, r += format::kSlotRecordBytes) {
+        piece[static_cast<size_t>(i)] = {decode_u32(r), static_cast<int32_t>(decode_u32(r + 4)),
+                                         r[8], decode_u32(r + 9)};
+      }
+      held = piece.data();
+    }
+    check_slots(held, static_cast<size_t>(records), file_size, checks);
+    mapped_count_ += static_cast<size_t>(records);
+  });
+  if (checks.bad_size || checks.past_file) throw storage_errors::invalid_slot_size();
+  keeping_ = checks.apart;
 }
 
 void _CObjectStorage::_save_stg_slots(_stream& to) {
+  hold_slots();
   write_u32(to, static_cast<uint32_t>(slots.size()));
   if (kRecordsAsHeld) {
     // The records as they are held: one write, no copy.
@@ -186,16 +284,18 @@ void _CObjectStorage::gather_chain(uint32_t id, std::vector<_CStgSlotItem>& chai
                          std::vector<uint32_t>* indexes)
         : __CPredCollectLinkedSlotItem(list), base(base), indexes(indexes) {}
     bool operator()(_CStgSlotItem& slot) override {
-      indexes->push_back(static_cast<uint32_t>(&slot - base));
+      // A mapped table's record is a copy: it has no place to tell.
+      indexes->push_back(base != nullptr ? static_cast<uint32_t>(&slot - base) : kNoSlot);
       return __CPredCollectLinkedSlotItem::operator()(slot);
     }
     const _CStgSlotItem* base;
     std::vector<uint32_t>* indexes;
-  } collect(&chain, slots.data(), &indexes);
+  } collect(&chain, mapped_at_ < 0 ? slots.data() : nullptr, &indexes);
   __go_through_slot_link(id, collect);
 }
 
 int32_t _CObjectStorage::free_object(uint32_t id) {
+  hold_slots();
   if (stored_forms::form* kept = forms_.peek(id)) {
     // Freed slots keep their bytes: those of the kept form.
     if (kept->unwritten) write_image(kept->chain, kept->image);

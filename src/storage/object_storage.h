@@ -75,6 +75,16 @@ class _CObjectStorage {
   // region, so only a damaged file has one, and the next appended slot
   // would grow the file (and the objects read back from it) towards 2 GiB.
   void _load_stg_slots(_stream& from);
+  // Reads the section as _load_stg_slots does (the same reads, the same
+  // checks and errors) but leaves the records in the file, where lookups
+  // read them, until they are held: after lookups have cost about what
+  // loading them would, or before anything changes or lists them. A host
+  // that opens an index for a query reads the table once, in blocks, and
+  // holds none of it.
+  void _map_stg_slots(_stream& from);
+  // Holds the records of a mapped table in `slots`.
+  void hold_slots();
+  size_t slot_count() const { return mapped_at_ < 0 ? slots.size() : mapped_count_; }
   void _save_stg_slots(_stream& to);
 
   // The record whose offset is `id` (binary search), or null.
@@ -172,6 +182,28 @@ class _CObjectStorage {
   // forms of a sound file are shorter, so most loads take one transfer.
   static constexpr int32_t kFirstRead = 4096;
 
+  // A mapped table: where its records lie in the file (-1: they are held),
+  // how many, the lookups made in it, and the record the last one read.
+  int64_t mapped_at_ = -1;
+  size_t mapped_count_ = 0;
+  size_t mapped_lookups_ = 0;
+  _CStgSlotItem looked_up_;
+  // Lookups in a mapped table before it is held: a lookup reads about a
+  // dozen records, holding it reads them all.
+  static constexpr size_t kMappedLookups = 64;
+  // The records from `first` on, `count` of them, as the table holds them.
+  void read_slots(size_t first, size_t count, _CStgSlotItem* out);
+  // Checks a table's records as a load does, in pieces; keeps the idle list
+  // and whether the slots lie apart.
+  struct slot_checks {
+    int64_t end;
+    bool apart = true;
+    bool bad_size = false;
+    bool past_file = false;
+  };
+  void check_slots(const _CStgSlotItem* records, size_t count, int64_t file_size,
+                   slot_checks& checks);
+
   stored_forms forms_;
   // The id of the kept form whose chain holds each record, or kNoSlot.
   std::vector<uint32_t> owner_;
@@ -212,7 +244,7 @@ int32_t _CObjectStorage::__go_through_slot_link(uint32_t first, Pred& pred) {
     if (slot == nullptr) throw storage_errors::invalid_slot_link();
     // A walk longer than the number of records has met a slot twice and can
     // only end at the length limit: stop it now.
-    if (static_cast<size_t>(count) >= slots.size()) throw storage_errors::too_many_slots_linked();
+    if (static_cast<size_t>(count) >= slot_count()) throw storage_errors::too_many_slots_linked();
     const uint32_t next = slot->next;
     if (!pred(*slot)) return count;
     ++count;
@@ -224,6 +256,7 @@ int32_t _CObjectStorage::__go_through_slot_link(uint32_t first, Pred& pred) {
 
 template <class Obj>
 uint32_t _CObjectStorage::_save_new_object(const Obj& object) {
+  hold_slots();
   std::vector<uint8_t> bytes = serialize(object);
   modified = true;
   const int32_t length = static_cast<int32_t>(bytes.size());
@@ -246,6 +279,7 @@ uint32_t _CObjectStorage::_save_new_object(const Obj& object) {
 
 template <class Obj>
 void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
+  hold_slots();
   std::vector<uint8_t> bytes = serialize(object);
   if (const stored_forms::form* kept = forms_.peek(id)) {
     if (kept->kind != kind_of<Obj>()) stop_keeping();
@@ -393,7 +427,7 @@ bool _CObjectStorage::_load_object_partial(uint32_t id, typename Obj::key_type& 
   }
   const _CStgSlotItem* slot = find_slot(id);
   if (slot == nullptr) return false;
-  if (keeping() && !owned_by_none_but({index_of(slot)}, kNoSlot)) stop_keeping();
+  if (!owner_.empty() && !owned_by_none_but({index_of(slot)}, kNoSlot)) stop_keeping();
   if (slot->in_use == 0) {
     throw storage_errors::idle_slot_in_chain("_CObjectStorage::_load_object_partial");
   }
