@@ -264,15 +264,29 @@ uint32_t _CObjectStorage::_save_new_object(const Obj& object) {
   __alloc_stg_slots(length, chain);
   if (chain.empty()) return kNoSlot;
   const uint32_t id = chain.front().offset;
+  // The places of the records taken; a damaged slot table may not find
+  // them again (records out of order), and its chains are written at once.
   std::vector<uint32_t> indexes;
   indexes.reserve(chain.size());
-  for (const _CStgSlotItem& slot : chain) indexes.push_back(index_of(find_slot(slot.offset)));
+  for (const _CStgSlotItem& slot : chain) {
+    const _CStgSlotItem* record = find_slot(slot.offset);
+    if (record == nullptr) break;
+    indexes.push_back(index_of(record));
+  }
+  const bool placed = indexes.size() == chain.size();
   // An idle slot that a kept chain holds: the idle list is damaged.
-  if (keeping() && !owned_by_none_but(indexes, id)) stop_keeping();
+  if (keeping() && (!placed || !owned_by_none_but(indexes, id))) stop_keeping();
   if (keeping() && indexes.size() < static_cast<size_t>(format::kMaxChainSlots)) {
     keep_form(id, kind_of<Obj>(), std::move(bytes), std::move(indexes), true);
   } else {
-    write_image(indexes, bytes);
+    size_t done = 0;
+    for (const _CStgSlotItem& slot : chain) {
+      if (done >= bytes.size()) break;
+      const size_t part = std::min(static_cast<size_t>(slot.size), bytes.size() - done);
+      stream->seek(static_cast<int32_t>(slot.offset), 0);
+      stream->write(bytes.data() + done, static_cast<int32_t>(part));
+      done += part;
+    }
   }
   return id;
 }
