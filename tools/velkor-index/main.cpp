@@ -40,6 +40,12 @@ const char kAddHelp[] =
     "one line each on standard error. The run works on a copy of FILE and renames\n"
     "it over FILE after the save, so a failed run leaves FILE as it was.";
 
+const char kCompactHelp[] =
+    "Writes the same index (every path id, creation time, path, token and count)\n"
+    "into a new file without idle slots, each entry in one slot, in the order a bulk\n"
+    "build makes them. The new file is checked before it replaces FILE (or becomes\n"
+    "OUT, which must not exist); a failed run leaves FILE as it was.";
+
 std::string completion_script(const CLI::App& app) {
   std::string commands, cases;
   for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; })) {
@@ -162,6 +168,13 @@ int run(int argc, char** argv) {
       "a sound file.");
   check_cmd->add_option("FILE", check_file_name, "index file")->required();
   commands.emplace_back(check_cmd, [&] { return check_file(check_file_name); });
+
+  rewrite_options compact;
+  CLI::App* compact_cmd = app.add_subcommand("compact", "rewrite an index without idle slots");
+  compact_cmd->footer(kCompactHelp);
+  compact_cmd->add_option("FILE", compact.file, "index file")->required();
+  compact_cmd->add_option("OUT", compact.out, "new index file (default: replace FILE)");
+  commands.emplace_back(compact_cmd, [&] { return compact_command(compact); });
 
   std::string dump_file_name;
   bool dump_entries = false;
