@@ -18,7 +18,7 @@ index_writer::index_writer(const std::string& file, int32_t slot_size)
       out_(to_path(file), std::ios::binary | std::ios::trunc),
       slot_size_(slot_size),
       end_(fmt::kDataBegin) {
-  if (!out_) throw std::runtime_error("cannot write " + file + ": " + std::strerror(errno));
+  if (!out_) throw write_error("cannot write " + file + ": " + std::strerror(errno));
   // The header is written last, over these zeros.
   const std::vector<uint8_t> zeros(fmt::kHeaderBytes, 0);
   put(zeros.data(), zeros.size());
@@ -26,14 +26,14 @@ index_writer::index_writer(const std::string& file, int32_t slot_size)
 
 void index_writer::put(const void* bytes, size_t n) {
   out_.write(static_cast<const char*>(bytes), static_cast<std::streamsize>(n));
-  if (!out_) throw std::runtime_error("cannot write " + file_ + ": " + std::strerror(errno));
+  if (!out_) throw write_error("cannot write " + file_ + ": " + std::strerror(errno));
 }
 
 uint32_t index_writer::add_slot(const std::vector<uint8_t>& form, uint8_t in_use) {
   const uint64_t size = std::max<uint64_t>(form.size(), static_cast<uint64_t>(slot_size_));
   // The engine refuses to grow a file past this, and ids are below 2^31.
   if (end_ + size >= static_cast<uint64_t>(fmt::kFileSizeLimit)) {
-    throw std::runtime_error(file_ + ": the index would pass the 2 GiB limit");
+    throw write_error(file_ + ": the index would pass the 2 GiB limit");
   }
   put(form.data(), form.size());
   const std::vector<uint8_t> pad(static_cast<size_t>(size - form.size()), 0);
@@ -82,7 +82,7 @@ void index_writer::finish() {
     out_.close();
     out_.open(to_path(file_), std::ios::binary | std::ios::trunc);
     out_.close();
-    if (out_.fail()) throw std::runtime_error("cannot write " + file_);
+    if (out_.fail()) throw write_error("cannot write " + file_);
     return;
   }
   if (slots_.empty()) add_slot({}, 0);
@@ -145,7 +145,7 @@ void index_writer::finish() {
   out_.seekp(0);
   put(header, sizeof header);
   out_.close();
-  if (out_.fail()) throw std::runtime_error("cannot write " + file_ + ": " + std::strerror(errno));
+  if (out_.fail()) throw write_error("cannot write " + file_ + ": " + std::strerror(errno));
 }
 
 void write_document(index_writer& writer, id_map& written, int32_t path_id,

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <fstream>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -24,6 +25,11 @@
 
 namespace velkor_tool {
 
+// The new file cannot be written, or would pass the engine's 2 GiB limit.
+struct write_error : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
 class index_writer {
  public:
   // Makes `file` anew for an index of the given slot size (32 or more).
@@ -31,8 +37,8 @@ class index_writer {
   index_writer(const index_writer&) = delete;
   index_writer& operator=(const index_writer&) = delete;
 
-  // Each returns the new entry's id. Raises std::runtime_error when the file
-  // cannot be written or would pass the engine's 2 GiB limit.
+  // Each returns the new entry's id. Every call raises write_error when the
+  // file cannot be written.
   uint32_t add_token(const velkor::token_entry& entry);
   // `entry.token_ids` are ids that add_token returned, in any order.
   uint32_t add_path(velkor::path_entry entry);

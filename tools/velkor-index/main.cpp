@@ -46,6 +46,13 @@ const char kCompactHelp[] =
     "build makes them. The new file is checked before it replaces FILE (or becomes\n"
     "OUT, which must not exist); a failed run leaves FILE as it was.";
 
+const char kRecoverHelp[] =
+    "Salvages what DAMAGED still holds into OUT (which must not exist): every token\n"
+    "entry whose slot chain is whole, with its path ids and counts, and the path\n"
+    "names of whatever survives of the registry. A path id whose name was lost is\n"
+    "registered as '#ID' with time 0. Prints what could not be saved; OUT is\n"
+    "checked before it is kept. Exit 0 when OUT was written, whatever was lost.";
+
 std::string completion_script(const CLI::App& app) {
   std::string commands, cases;
   for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; })) {
@@ -175,6 +182,14 @@ int run(int argc, char** argv) {
   compact_cmd->add_option("FILE", compact.file, "index file")->required();
   compact_cmd->add_option("OUT", compact.out, "new index file (default: replace FILE)");
   commands.emplace_back(compact_cmd, [&] { return compact_command(compact); });
+
+  rewrite_options recover;
+  CLI::App* recover_cmd = app.add_subcommand("recover", "salvage a damaged index into a new file");
+  recover_cmd->footer(kRecoverHelp);
+  recover_cmd->add_option("DAMAGED", recover.file, "damaged index file (never changed)")
+      ->required();
+  recover_cmd->add_option("OUT", recover.out, "new index file")->required();
+  commands.emplace_back(recover_cmd, [&] { return recover_command(recover); });
 
   std::string dump_file_name;
   bool dump_entries = false;

@@ -79,6 +79,7 @@ int ls_command(const listing_options& o);
 int stats_command(const listing_options& o);
 int check_file(const std::string& file);
 int compact_command(const rewrite_options& o);
+int recover_command(const rewrite_options& o);
 int dump_file(const std::string& file, bool entries);
 
 // An index opened for the length of a command.
