@@ -373,7 +373,10 @@ class salvage {
     // Path entries are made anew from the postings: path id to token ids.
     std::map<int32_t, std::vector<uint32_t>> documents;
     for (const auto& [id, entry] : tokens_) {
-      for (const velkor::posting& p : entry.postings) documents[p.path_id].push_back(id);
+      for (const velkor::posting& p : entry.postings) {
+        const int32_t path_id = p.path_id;  // a packed field: copied, never bound
+        documents[path_id].push_back(id);
+      }
     }
     // Paths in the order of the entries that were read, as compact orders
     // them; paths whose entry was lost after them, by id.
