@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <memory>
 
 #include "common/exception.h"
@@ -90,8 +91,10 @@ void copy_index(velkor::_CTokenIndexes& index, index_writer& writer) {
     out = *entry;
     tokens._drop_object(old_id);
   };
+  // A snapshot of the token table, in its order.
+  const std::multimap<uint32_t, uint32_t> table = index.tokens();
   id_map written;
-  written.reserve(index.tokens().size());
+  written.reserve(table.size());
   std::vector<uint32_t> token_ids;
   for (const auto& [entry_id, path_id] : by_entry) {
     const velkor::path_entry* entry = paths._get_object(
@@ -106,7 +109,7 @@ void copy_index(velkor::_CTokenIndexes& index, index_writer& writer) {
   }
   // Entries that no path entry names: none in a sound file.
   velkor::token_entry entry;
-  for (const auto& pair : index.tokens()) {
+  for (const auto& pair : table) {
     if (written.count(pair.second) != 0) continue;
     load(pair.second, entry);
     written.emplace(pair.second, writer.add_token(entry));
@@ -128,7 +131,7 @@ int compact_command(const rewrite_options& o) {
   }
   const uintmax_t size_before = fs::file_size(to_path(o.file), ec);
   staged_file staged(target);
-  size_t slots_before = 0, idle_before = 0, tokens = 0, paths = 0, names = 0;
+  size_t slots_before = 0, idle_before = 0, slots = 0, tokens = 0, paths = 0, names = 0;
   try {
     velkor::_CTokenIndexes index(o.file, true);
     slots_before = index.object_storage()->slots.size();
@@ -136,6 +139,7 @@ int compact_command(const rewrite_options& o) {
     index_writer writer(staged.path(),
                         static_cast<int32_t>(index.header_words()[velkor::format::kWordSlotSize]));
     copy_index(index, writer);
+    slots = writer.slot_count();
     tokens = writer.token_count();
     paths = writer.path_count();
     names = writer.name_count();
@@ -156,7 +160,7 @@ int compact_command(const rewrite_options& o) {
   std::printf("compacted %s%s: %s to %s bytes, %s slots (%s idle) to %s\n", o.file.c_str(),
               o.out.empty() ? "" : (" into " + o.out).c_str(), grouped(size_before).c_str(),
               grouped(size_after).c_str(), grouped(slots_before).c_str(),
-              grouped(idle_before).c_str(), grouped(tokens + paths).c_str());
+              grouped(idle_before).c_str(), grouped(slots).c_str());
   std::printf("%s tokens, %s paths indexed, %s paths registered\n", grouped(tokens).c_str(),
               grouped(paths).c_str(), grouped(names).c_str());
   return kSuccess;

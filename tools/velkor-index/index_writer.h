@@ -53,6 +53,7 @@ class index_writer {
   size_t token_count() const { return token_pairs_.size(); }
   size_t path_count() const { return path_pairs_.size(); }
   size_t name_count() const { return names_.size(); }
+  size_t slot_count() const { return slots_.size(); }
 
  private:
   uint32_t add_slot(const std::vector<uint8_t>& form, uint8_t in_use);
