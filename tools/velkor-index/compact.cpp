@@ -156,6 +156,12 @@ int compact_command(const rewrite_options& o) {
     }
     return fail(error);
   }
+  if (o.out.empty()) {
+    // A journal left beside FILE by a save that did not finish holds the
+    // old file's last save, which the copy was read as: the new file needs
+    // none, and the checker would read the new file through it.
+    fs::remove(to_path(o.file + "-journal"), ec);
+  }
   const uintmax_t size_after = fs::file_size(to_path(target), ec);
   std::printf("compacted %s%s: %s to %s bytes, %s slots (%s idle) to %s\n", o.file.c_str(),
               o.out.empty() ? "" : (" into " + o.out).c_str(), grouped(size_before).c_str(),
