@@ -13,7 +13,7 @@
 #include <memory>
 
 #include "common/exception.h"
-#include "index/format_check.h"
+#include "format_check/format_check.h"
 #include "maintenance.h"
 #include "tool_commands.h"
 
