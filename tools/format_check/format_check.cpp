@@ -14,6 +14,7 @@
 #include "common/file_format.h"
 #include "index/entries.h"
 #include "stream/journal.h"
+#include "stream/platform_file.h"
 
 namespace velkor {
 
@@ -807,7 +808,8 @@ std::vector<std::string> check_index_file(const std::string& path, const check_o
           })) {
     return {"cannot read " + journal_path};
   }
-  if (!hot) return checker(from, options).run();
+  // A journal left by a file replaced since says nothing of this one.
+  if (!hot || owner != platform::path_identity(path.c_str())) return checker(from, options).run();
   // The file is torn; what it holds as an index is the last save, which
   // the next open restores. That is what is checked.
   std::vector<std::string> findings = {"a save did not complete: " + journal_path +
