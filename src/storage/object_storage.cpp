@@ -197,7 +197,10 @@ void _CObjectStorage::_load_stg_slots(_stream& from) {
   mapped_at_ = -1;
   modified = false;
   const int32_t count = static_cast<int32_t>(read_u32(from));
-  slots.reserve(records_room(from, count, format::kSlotRecordBytes));
+  // Room for the slots a session appends: the first append would otherwise
+  // copy the whole table.
+  const size_t room = records_room(from, count, format::kSlotRecordBytes);
+  slots.reserve(room + room / 8 + 64);
   read_records(from, count, {4, 4, 1, 4}, [this](const uint8_t* r, int32_t records) {
     if (kRecordsAsHeld) {
       const auto* held = reinterpret_cast<const _CStgSlotItem*>(r);
