@@ -2,6 +2,7 @@
 #include "index/token_indexes.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "index/index_errors.h"
 #include "stream/fstream.h"
@@ -12,6 +13,17 @@
 namespace velkor {
 
 using namespace format;
+
+namespace {
+
+// On a little-endian machine a pair of u32 is held as a table section lies.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+constexpr bool kPairsAsHeld = false;
+#else
+constexpr bool kPairsAsHeld = true;
+#endif
+
+}  // namespace
 
 _CTokenIndexes::_CTokenIndexes(const std::string& path, bool read_only) : read_only(read_only) {
   std::fill(std::begin(header), std::end(header), 0u);
@@ -161,8 +173,16 @@ void _CTokenIndexes::_load_token_table(_stream& from) {
   std::vector<token_hash_table::pair> pairs;
   pairs.reserve(records_room(from, count, 8));
   read_records(from, count, {4, 4}, [&pairs](const uint8_t* r, int32_t records) {
-    for (int32_t i = 0; i < records; ++i, r += 8)
-      pairs.emplace_back(decode_u32(r), decode_u32(r + 4));
+    const size_t at = pairs.size();
+    pairs.resize(at + static_cast<size_t>(records));
+    if (kPairsAsHeld) {
+      std::memcpy(static_cast<void*>(pairs.data() + at), r,
+                  static_cast<size_t>(records) * format::kTablePairBytes);
+      return;
+    }
+    for (int32_t i = 0; i < records; ++i, r += 8) {
+      pairs[at + static_cast<size_t>(i)] = {decode_u32(r), decode_u32(r + 4)};
+    }
   });
   token_table.assign(std::move(pairs));
 }
@@ -171,11 +191,6 @@ namespace {
 
 // A table of pairs of u32 as its section holds it: the count, then the
 // pairs.
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
-constexpr bool kPairsAsHeld = false;
-#else
-constexpr bool kPairsAsHeld = true;
-#endif
 
 template <class Pairs, class First>
 void write_pairs(_stream& to, const Pairs& pairs, First first) {
@@ -239,7 +254,14 @@ void _CTokenIndexes::_load_path_table(_stream& from) {
   const int32_t count = static_cast<int32_t>(read_u32(from));
   read_records(from, count, {4, 4}, [this](const uint8_t* r, int32_t records) {
     for (int32_t i = 0; i < records; ++i, r += 8) {
-      path_table.emplace(static_cast<int32_t>(decode_u32(r)), decode_u32(r + 4));
+      // A path id that occurs twice keeps its first pair; a section in
+      // order goes in at the end of the map without a search.
+      const int32_t path_id = static_cast<int32_t>(decode_u32(r));
+      if (!path_table.empty() && path_table.rbegin()->first < path_id) {
+        path_table.emplace_hint(path_table.end(), path_id, decode_u32(r + 4));
+      } else {
+        path_table.emplace(path_id, decode_u32(r + 4));
+      }
     }
   });
 }

@@ -182,6 +182,7 @@ void _CObjectStorage::check_slots(const _CStgSlotItem* records, size_t count, in
     const _CStgSlotItem& slot = records[i];
     if (slot.size <= 0) checks.bad_size = true;
     if (slot.in_use == 0) idle_slots.push_back(slot.offset);
+    if (slot.in_use > 1) checks.odd_in_use = true;
     const int64_t offset = slot.offset;
     if (offset < checks.end) checks.apart = false;
     checks.end = offset + slot.size;
@@ -212,8 +213,6 @@ void _CObjectStorage::_load_stg_slots(_stream& from) {
           {decode_u32(r), static_cast<int32_t>(decode_u32(r + 4)), r[8], decode_u32(r + 9)});
     }
   });
-  // Any non-zero in-use byte counts as in use.
-  for (_CStgSlotItem& slot : slots) slot.in_use = slot.in_use != 0 ? 1 : 0;
   // One pass: the checks that refuse the table (a size of 0 or less, a slot
   // past the end of the file: both the invalid slot size), the idle list,
   // and whether the slots lie apart (forms are kept only then: a write
@@ -222,6 +221,10 @@ void _CObjectStorage::_load_stg_slots(_stream& from) {
   check_slots(slots.data(), slots.size(), stream->_size(), checks);
   if (checks.bad_size || checks.past_file) throw storage_errors::invalid_slot_size();
   keeping_ = checks.apart;
+  // Any non-zero in-use byte counts as in use (written back as 1).
+  if (checks.odd_in_use) {
+    for (_CStgSlotItem& slot : slots) slot.in_use = slot.in_use != 0 ? 1 : 0;
+  }
 }
 
 void _CObjectStorage::_map_stg_slots(_stream& from) {

@@ -200,6 +200,7 @@ class _CObjectStorage {
     bool apart = true;
     bool bad_size = false;
     bool past_file = false;
+    bool odd_in_use = false;
   };
   void check_slots(const _CStgSlotItem* records, size_t count, int64_t file_size,
                    slot_checks& checks);
