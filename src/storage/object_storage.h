@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "common/file_format.h"
@@ -102,10 +103,19 @@ class _CObjectStorage {
   uint32_t _save_new_object(const Obj& object);
   template <class Obj>
   void _save_object_at(uint32_t id, const Obj& object);
+  // The bytes a key read took from the front of a chain, for the load of
+  // the whole object that follows it: the load does not read them again.
+  // The caller owns them for the two calls; nothing keeps them.
+  struct first_bytes {
+    uint32_t id = kNoSlot;
+    int32_t count = 0;
+    uint8_t bytes[4096];
+  };
+
   template <class Obj>
-  bool _load_object_entire(uint32_t id, Obj& object);
+  bool _load_object_entire(uint32_t id, Obj& object, const first_bytes* first = nullptr);
   template <class Obj>
-  bool _load_object_partial(uint32_t id, typename Obj::key_type& key);
+  bool _load_object_partial(uint32_t id, typename Obj::key_type& key, first_bytes* first = nullptr);
 
   // Puts every kept form into its slots that is not there yet, in file
   // order. The save calls it before it writes the sections.
@@ -181,6 +191,7 @@ class _CObjectStorage {
   // Bytes read from a chain before its stored form's length is known: most
   // forms of a sound file are shorter, so most loads take one transfer.
   static constexpr int32_t kFirstRead = 4096;
+  static_assert(sizeof(first_bytes::bytes) == kFirstRead, "the first read fits its bytes");
 
   // A mapped table: where its records lie in the file (-1: they are held),
   // how many, the lookups made in it, and the record the last one read.
@@ -364,7 +375,7 @@ void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
 }
 
 template <class Obj>
-bool _CObjectStorage::_load_object_entire(uint32_t id, Obj& object) {
+bool _CObjectStorage::_load_object_entire(uint32_t id, Obj& object, const first_bytes* first) {
   if (stored_forms::form* kept = forms_.find(id)) {
     if (kept->kind == kind_of<Obj>()) {
       load_from(kept->image, object);
@@ -414,9 +425,14 @@ bool _CObjectStorage::_load_object_entire(uint32_t id, Obj& object) {
       // A slot that reaches past the end of the file gives what it holds.
       const int32_t count = std::min<int32_t>(chunk, std::max(stream->_size() - at, 0));
       if (count <= 0) break;
-      stream->seek(at, 0);
       adapter.buffer.resize(static_cast<size_t>(gathered + count));
-      stream->read(adapter.buffer.data() + gathered, count);
+      if (first != nullptr && first->id == id && gathered == 0 && at == static_cast<int32_t>(id) &&
+          count <= first->count) {
+        std::memcpy(adapter.buffer.data(), first->bytes, static_cast<size_t>(count));
+      } else {
+        stream->seek(at, 0);
+        stream->read(adapter.buffer.data() + gathered, count);
+      }
       gathered += count;
       if (count < chunk) break;
       within += chunk;
@@ -430,7 +446,8 @@ bool _CObjectStorage::_load_object_entire(uint32_t id, Obj& object) {
 }
 
 template <class Obj>
-bool _CObjectStorage::_load_object_partial(uint32_t id, typename Obj::key_type& key) {
+bool _CObjectStorage::_load_object_partial(uint32_t id, typename Obj::key_type& key,
+                                           first_bytes* first) {
   if (stored_forms::form* kept = forms_.peek(id)) {
     if (kept->kind == kind_of<Obj>()) {
       if (!key_of_bytes<Obj>(kept->image.data(), kept->image.size(), key, 0)) {
@@ -446,10 +463,17 @@ bool _CObjectStorage::_load_object_partial(uint32_t id, typename Obj::key_type& 
   if (slot->in_use == 0) {
     throw storage_errors::idle_slot_in_chain("_CObjectStorage::_load_object_partial");
   }
-  uint8_t probe[kLengthProbe];
+  // The key in one read; with `first`, as much as a load reads first, so
+  // that the load of the object that usually follows reads nothing again.
+  first_bytes local;
+  first_bytes& probe = first != nullptr ? *first : local;
+  const int32_t wanted = first != nullptr ? kFirstRead : kLengthProbe;
   stream->seek(static_cast<int32_t>(slot->offset), 0);
-  const int32_t got = stream->_read(probe, kLengthProbe);
-  if (got > 0 && key_of_bytes<Obj>(probe, static_cast<size_t>(got), key, 0)) return true;
+  const int32_t got = stream->_read(probe.bytes, wanted);
+  probe.id = got > 0 ? id : kNoSlot;
+  probe.count = std::max(got, 0);
+  if (got > 0 && key_of_bytes<Obj>(probe.bytes, static_cast<size_t>(got), key, 0)) return true;
+  probe.id = kNoSlot;
   // The file ends before the key does, the key is damaged, or the read
   // failed: the key is read again field by field, which tells what is wrong.
   stream->seek(static_cast<int32_t>(slot->offset), 0);
