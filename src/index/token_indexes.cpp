@@ -101,9 +101,6 @@ bool _CTokenIndexes::_save() {
   // Until the save completes, the file holds no index of its own: closing
   // rolls it back to the last save, so the changes are not in it.
   save_incomplete_ = true;
-  // A damaged slot table may place the sections written below over the
-  // bytes of an entry, which then loads otherwise than it answered.
-  answers_.clear();
   trim_caches(0, 0);
   storage->write_forms();
   if (storage->slot_count() == 0) {
@@ -151,7 +148,6 @@ bool _CTokenIndexes::_save() {
 }
 
 void _CTokenIndexes::_release() {
-  answers_.clear();
   // Closing the stream drops every change since the last save, in the file
   // too.
   token_table.clear();

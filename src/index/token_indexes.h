@@ -20,7 +20,6 @@
 
 #include "index/entries.h"
 #include "index/path_registry.h"
-#include "index/query_answers.h"
 #include "index/token_table.h"
 #include "storage/obj_mem_cache.h"
 #include "storage/object_storage.h"
@@ -71,8 +70,6 @@ class _CTokenIndexes {
   // and its id, or null. Valid until the next call that may trim or change
   // the cache.
   const token_entry* query_entry(std::string_view query, uint32_t* id);
-  // Answers of repeated queries; emptied by every change of a token entry.
-  query_answers& answers() { return answers_; }
   uint32_t _delete_path_id(int32_t path_id);
 
   // Registry.
@@ -168,7 +165,6 @@ class _CTokenIndexes {
   int32_t token_limit_ = kMinCacheLimit;
   int32_t path_limit_ = kMinCacheLimit;
   path_registry names_registry;
-  query_answers answers_;
   // A save began and has not completed: its changes are not in the file.
   bool save_incomplete_ = false;
 
