@@ -133,7 +133,6 @@ _CStgSlotItem _CObjectStorage::__alloc_new_slot(int32_t n) {
   slot.in_use = 1;
   slot.next = kNoSlot;
   slots.push_back(slot);
-  if (!owner_.empty()) owner_.push_back(kNoSlot);
   modified = true;
   return slot;
 }
@@ -194,7 +193,7 @@ void _CObjectStorage::_load_stg_slots(_stream& from) {
   slots.clear();
   idle_slots.clear();
   forms_.clear();
-  std::vector<uint32_t>().swap(owner_);
+  owners_.clear();
   mapped_at_ = -1;
   modified = false;
   const int32_t count = static_cast<int32_t>(read_u32(from));
@@ -231,7 +230,7 @@ void _CObjectStorage::_map_stg_slots(_stream& from) {
   slots.clear();
   idle_slots.clear();
   forms_.clear();
-  std::vector<uint32_t>().swap(owner_);
+  owners_.clear();
   modified = false;
   const int32_t count = static_cast<int32_t>(read_u32(from));
   mapped_at_ = from._seek(0, 1);
@@ -326,28 +325,26 @@ int32_t _CObjectStorage::free_object(uint32_t id) {
 }
 
 bool _CObjectStorage::owned_by_none_but(const std::vector<uint32_t>& indexes, uint32_t id) const {
-  if (owner_.empty()) return true;
+  if (!owners_.any()) return true;
   for (const uint32_t i : indexes) {
-    if (i < owner_.size() && owner_[i] != kNoSlot && owner_[i] != id) return false;
+    const uint32_t owner = owners_.of(i);
+    if (owner != record_owners::kNone && owner != id) return false;
   }
   return true;
 }
 
 void _CObjectStorage::claim(const std::vector<uint32_t>& indexes, uint32_t id) {
-  if (owner_.size() < slots.size()) owner_.resize(slots.size(), kNoSlot);
-  for (const uint32_t i : indexes) owner_[i] = id;
+  for (const uint32_t i : indexes) owners_.set(i, id);
 }
 
 void _CObjectStorage::release(const std::vector<uint32_t>& indexes) {
-  for (const uint32_t i : indexes) {
-    if (i < owner_.size()) owner_[i] = kNoSlot;
-  }
+  for (const uint32_t i : indexes) owners_.set(i, record_owners::kNone);
 }
 
 void _CObjectStorage::stop_keeping() {
   write_forms();
   forms_.clear();
-  std::vector<uint32_t>().swap(owner_);
+  owners_.clear();
   keeping_ = false;
 }
 

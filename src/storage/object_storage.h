@@ -217,8 +217,7 @@ class _CObjectStorage {
                    slot_checks& checks);
 
   stored_forms forms_;
-  // The id of the kept form whose chain holds each record, or kNoSlot.
-  std::vector<uint32_t> owner_;
+  record_owners owners_;
   bool keeping_ = true;
 };
 
@@ -459,7 +458,7 @@ bool _CObjectStorage::_load_object_partial(uint32_t id, typename Obj::key_type& 
   }
   const _CStgSlotItem* slot = find_slot(id);
   if (slot == nullptr) return false;
-  if (!owner_.empty() && !owned_by_none_but({index_of(slot)}, kNoSlot)) stop_keeping();
+  if (owners_.of(index_of(slot)) != record_owners::kNone) stop_keeping();
   if (slot->in_use == 0) {
     throw storage_errors::idle_slot_in_chain("_CObjectStorage::_load_object_partial");
   }

@@ -259,6 +259,42 @@ class stored_forms {
   size_t max_bytes_;
 };
 
+// The id of the kept form whose chain holds each slot record, or kNone. In
+// pages of 1,024 records, made when a record of theirs is first claimed: a
+// session that keeps a few forms in a table of 350,000 records touches a
+// few pages instead of filling an owner for every record.
+class record_owners {
+ public:
+  static constexpr uint32_t kNone = 0xFFFFFFFF;
+
+  bool any() const { return !pages_.empty(); }
+  uint32_t of(uint32_t record) const {
+    const size_t page = record >> kShift;
+    if (page >= pages_.size() || !pages_[page]) return kNone;
+    return pages_[page][record & kMask];
+  }
+  void set(uint32_t record, uint32_t id) {
+    const size_t page = record >> kShift;
+    if (page >= pages_.size()) {
+      if (id == kNone) return;
+      pages_.resize(page + 1);
+    }
+    std::unique_ptr<uint32_t[]>& owners = pages_[page];
+    if (!owners) {
+      if (id == kNone) return;
+      owners.reset(new uint32_t[kMask + 1]);
+      std::fill(owners.get(), owners.get() + kMask + 1, kNone);
+    }
+    owners[record & kMask] = id;
+  }
+  void clear() { std::vector<std::unique_ptr<uint32_t[]>>().swap(pages_); }
+
+ private:
+  static constexpr unsigned kShift = 10;
+  static constexpr uint32_t kMask = (uint32_t{1} << kShift) - 1;
+  std::vector<std::unique_ptr<uint32_t[]>> pages_;
+};
+
 }  // namespace velkor
 
 #endif  // VELKOR_STORAGE_STORED_FORMS_H_

@@ -96,6 +96,18 @@ TEST(IndexFile, HandBuiltTablesLoadByTheOrderRules) {
   EXPECT_EQ(2u, index.registry().find_id("z"));
   EXPECT_EQ(0xFFFFFFFFu, index.registry().find_id("y"));
   EXPECT_EQ(0, index.registry().dirty);
+
+  // In order, the same path under two ids maps to the later one, whether
+  // the records are scanned (the first lookups) or indexed by hash.
+  image.names = {{2, "zz", 1}, {3, "yz", 2}, {5, "zz", 3}, {9, "z", 4}};
+  const std::string second = dir.file("j.vx");
+  write_file(second, build_index_file(image));
+  _CTokenIndexes in_order(second, true);
+  for (int ask = 0; ask < 12; ++ask) {
+    EXPECT_EQ(5u, in_order.registry().find_id("zz")) << ask;
+    EXPECT_EQ(3u, in_order.registry().find_id("yz")) << ask;
+    EXPECT_EQ(0xFFFFFFFFu, in_order.registry().find_id("zy")) << ask;
+  }
 }
 
 // Files of 512 bytes or less open empty and are not written; damaged ones
