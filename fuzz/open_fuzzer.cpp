@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fuzz_util.h"
-#include "index/format_check.h"
+#include "format_check/format_check.h"
 #include "index/token_indexes.h"
 #include "velkor_index.h"
 
@@ -31,6 +31,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const std::string& file = velkor_fuzz::scratch_file("open");
   velkor_fuzz::write_bytes(file, data, size);
   const bool sound = velkor::check_index_bytes(data, size).empty();
+
+  // Read-only first: its tables stay in the file and lookups read them there.
+  if (idx_handle reader = idx_open(file.c_str(), true)) {
+    for (const char* token : {"a", "the", "ab", "`g", "fuzz"}) idx_query(reader, token, ",");
+    for (uint32_t selector = 0; selector <= 9; ++selector) idx_count_of(reader, selector);
+    idx_enum_path(reader, any_path, nullptr);
+    idx_close(reader);
+  } else if (sound) {
+    fail(std::string("a sound file does not open read-only: ") + _get_err_id());
+  }
 
   idx_handle index = idx_open(file.c_str(), false);
   if (index == nullptr) {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fuzz_util.h"
-#include "index/format_check.h"
+#include "format_check/format_check.h"
 #include "reliability/reference_model.h"
 #include "velkor_index.h"
 

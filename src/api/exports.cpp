@@ -108,12 +108,6 @@ const char* idx_query(idx_handle index, const char* query, const char* separator
     const velkor::token_entry* found = x.query_entry(query, &id);
     if (found == nullptr) return kEmptyText;
     const std::string_view sep = separator && *separator ? separator : ",";
-    if (const std::string* kept = x.answers().find(id, sep)) {
-      if (buffer.size() < kept->size() + 1) buffer.resize(kept->size() + 1);
-      std::memcpy(buffer.data(), kept->data(), kept->size());
-      buffer[kept->size()] = '\0';
-      return buffer.data();
-    }
     // Each posting takes at most 11 + 5 characters and two separators.
     const size_t needed = found->postings.size() * (16 + 2 * sep.size()) + 1;
     if (buffer.size() < needed) buffer.resize(needed);
@@ -137,7 +131,6 @@ const char* idx_query(idx_handle index, const char* query, const char* separator
       }
     }
     *out = '\0';
-    x.answers().offer(id, sep, std::string_view(begin, static_cast<size_t>(out - begin)));
     return begin;
   });
 }

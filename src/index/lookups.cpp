@@ -22,7 +22,7 @@ int32_t _CTokenIndexes::_count_of(uint32_t selector) {
     case 0:
       return stream && storage ? stream->size() : -1;
     case 1:
-      return storage ? static_cast<int32_t>(storage->slots.size()) : -1;
+      return storage ? static_cast<int32_t>(storage->slot_count()) : -1;
     case 2:
       return storage ? static_cast<int32_t>(storage->idle_slots.size()) : -1;
     case 3:

@@ -16,6 +16,7 @@ void path_registry::clear() {
   std::vector<uint8_t>().swap(raw_);
   std::vector<held>().swap(base_);
   by_hash_.clear();
+  scans_ = 0;
   std::vector<bool>().swap(removed_);
   removed_count_ = 0;
   forgotten_.clear();
@@ -40,7 +41,7 @@ void path_registry::load(_stream& from) {
     // A path reads back cut at its first zero byte: an unscrambled zero is
     // a byte equal to the key.
     if ((!records.empty() && records.back().id >= h.id) ||
-        std::memchr(bytes.data(), h.key, bytes.size()) != nullptr) {
+        (!bytes.empty() && std::memchr(bytes.data(), h.key, bytes.size()) != nullptr)) {
       in_order = false;
     }
     records.push_back(h);
@@ -93,8 +94,22 @@ uint32_t path_registry::find_id(const std::string& path) const {
   const auto added = added_ids_.find(path);
   if (added != added_ids_.end()) return added->second;
   if (base_.empty() || forgotten_.count(path) != 0) return format::kNoId;
-  // The held records by the hash of their paths, made at the first lookup
-  // by path: a session that registers nothing never unscrambles them.
+  const auto* wanted = reinterpret_cast<const uint8_t*>(path.data());
+  // The first lookups compare the held records from the last, lengths first
+  // and bytes from their ends, where paths mostly differ: a session that
+  // registers one path costs no index of them all. Past a few, the records
+  // are indexed by the hash of their paths.
+  if (by_hash_.size() != base_.size() && ++scans_ <= kScansBeforeIndex) {
+    for (size_t i = base_.size(); i-- > 0;) {
+      const held& r = base_[i];
+      if (r.length != path.size() || is_removed(i)) continue;
+      const uint8_t* bytes = raw_.data() + r.at;
+      uint32_t k = r.length;
+      while (k > 0 && (bytes[k - 1] ^ r.key) == wanted[k - 1]) --k;
+      if (k == 0) return static_cast<uint32_t>(r.id);
+    }
+    return format::kNoId;
+  }
   if (by_hash_.size() != base_.size()) {
     by_hash_.clear();
     by_hash_.reserve(base_.size());
@@ -103,7 +118,6 @@ uint32_t path_registry::find_id(const std::string& path) const {
     }
     std::sort(by_hash_.begin(), by_hash_.end());
   }
-  const auto* wanted = reinterpret_cast<const uint8_t*>(path.data());
   const uint64_t h = path_hash(wanted, path.size(), 0);
   auto it = std::upper_bound(by_hash_.begin(), by_hash_.end(),
                              std::make_pair(h, std::numeric_limits<uint32_t>::max()));

@@ -76,8 +76,11 @@ class path_registry {
 
   std::vector<uint8_t> raw_;
   std::vector<held> base_;
-  // (hash of the path, place in base_), ascending; made by find_id.
+  static constexpr uint32_t kScansBeforeIndex = 8;
+  // (hash of the path, place in base_), ascending; made by find_id once it
+  // has scanned kScansBeforeIndex times.
   mutable std::vector<std::pair<uint64_t, uint32_t>> by_hash_;
+  mutable uint32_t scans_ = 0;
   std::vector<bool> removed_;
   size_t removed_count_ = 0;
   // Paths whose id a removal forgot while a held record still names them.

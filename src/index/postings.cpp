@@ -216,7 +216,6 @@ uint32_t _CTokenIndexes::find_token(std::string_view token, uint32_t hash, token
 uint32_t _CTokenIndexes::_insert_tokens(uint32_t path_id, const std::string& text,
                                         const std::string& delimiter) {
   if (read_only) throw index_errors::readonly_insert();
-  answers_.clear();
   if (appending == append_mode::undecided) {
     // Entries loaded from the file may hold any path id; an index that has
     // none yet creates every entry it will ever search in this session.
@@ -406,7 +405,6 @@ uint32_t _CTokenIndexes::find_query(std::string_view query, token_entry** entry)
 
 uint32_t _CTokenIndexes::_delete_path_id(int32_t path_id) {
   if (read_only) throw index_errors::readonly_delete();
-  answers_.clear();
   settle_postings();
   __remove_path_name(static_cast<uint32_t>(path_id));
   const auto pair = path_table.find(path_id);

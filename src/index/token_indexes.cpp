@@ -2,6 +2,7 @@
 #include "index/token_indexes.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "index/index_errors.h"
 #include "stream/fstream.h"
@@ -12,6 +13,17 @@
 namespace velkor {
 
 using namespace format;
+
+namespace {
+
+// On a little-endian machine a pair of u32 is held as a table section lies.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+constexpr bool kPairsAsHeld = false;
+#else
+constexpr bool kPairsAsHeld = true;
+#endif
+
+}  // namespace
 
 _CTokenIndexes::_CTokenIndexes(const std::string& path, bool read_only) : read_only(read_only) {
   std::fill(std::begin(header), std::end(header), 0u);
@@ -44,9 +56,9 @@ void _CTokenIndexes::_open(const std::string& path, bool ro) {
 bool _CTokenIndexes::_load() {
   if (!stream || !storage || stream->_size() <= kHeaderBytes) return false;
   stream->_seek(0, 0);
-  // The sections are read field by field, from blocks read ahead.
-  read_ahead in(*stream);
-  for (uint32_t& word : header) word = read_u32(in);
+  uint8_t words[format::kHeaderWords * 4];
+  stream->read(words, static_cast<int32_t>(sizeof words));
+  for (int i = 0; i < format::kHeaderWords; ++i) header[i] = decode_u32(words + 4 * i);
   if (static_cast<int32_t>(header[kWordSlotSize]) < format::kDefaultSlotSize) {
     header[kWordSlotSize] = format::kDefaultSlotSize;
   }
@@ -56,10 +68,24 @@ bool _CTokenIndexes::_load() {
   if (header[kWordMagic] != kMagic) throw index_errors::invalid_magic();
   storage->slot_size = static_cast<int32_t>(header[kWordSlotSize]);
 
-  in._seek(static_cast<int32_t>(header[kWordSlotTableBegin]), 0);
-  storage->_load_stg_slots(in);
-  in._seek(static_cast<int32_t>(header[kWordTokenTableBegin]), 0);
-  _load_token_table(in);
+  // The two large tables are read in blocks straight from the file; an
+  // index opened for reading leaves them there. A header word that no seek
+  // can reach leaves the position where the last section ended, and the
+  // next section is read from there.
+  stream->_seek(static_cast<int32_t>(header[kWordSlotTableBegin]), 0);
+  if (read_only) {
+    storage->_map_stg_slots(*stream);
+  } else {
+    storage->_load_stg_slots(*stream);
+  }
+  stream->_seek(static_cast<int32_t>(header[kWordTokenTableBegin]), 0);
+  if (read_only) {
+    _map_token_table(*stream);
+  } else {
+    _load_token_table(*stream);
+  }
+  // The rest is read field by field, from blocks read ahead.
+  read_ahead in(*stream);
   in._seek(static_cast<int32_t>(header[kWordPathTableBegin]), 0);
   _load_path_table(in);
   in._seek(static_cast<int32_t>(header[kWordRegistryBegin]), 0);
@@ -75,12 +101,9 @@ bool _CTokenIndexes::_save() {
   // Until the save completes, the file holds no index of its own: closing
   // rolls it back to the last save, so the changes are not in it.
   save_incomplete_ = true;
-  // A damaged slot table may place the sections written below over the
-  // bytes of an entry, which then loads otherwise than it answered.
-  answers_.clear();
   trim_caches(0, 0);
   storage->write_forms();
-  if (storage->slots.empty()) {
+  if (storage->slot_count() == 0) {
     stream->write_back();
     stream->commit(stream->_size());
     save_incomplete_ = false;
@@ -125,7 +148,6 @@ bool _CTokenIndexes::_save() {
 }
 
 void _CTokenIndexes::_release() {
-  answers_.clear();
   // Closing the stream drops every change since the last save, in the file
   // too.
   token_table.clear();
@@ -147,8 +169,16 @@ void _CTokenIndexes::_load_token_table(_stream& from) {
   std::vector<token_hash_table::pair> pairs;
   pairs.reserve(records_room(from, count, 8));
   read_records(from, count, {4, 4}, [&pairs](const uint8_t* r, int32_t records) {
-    for (int32_t i = 0; i < records; ++i, r += 8)
-      pairs.emplace_back(decode_u32(r), decode_u32(r + 4));
+    const size_t at = pairs.size();
+    pairs.resize(at + static_cast<size_t>(records));
+    if (kPairsAsHeld) {
+      std::memcpy(static_cast<void*>(pairs.data() + at), r,
+                  static_cast<size_t>(records) * format::kTablePairBytes);
+      return;
+    }
+    for (int32_t i = 0; i < records; ++i, r += 8) {
+      pairs[at + static_cast<size_t>(i)] = {decode_u32(r), decode_u32(r + 4)};
+    }
   });
   token_table.assign(std::move(pairs));
 }
@@ -157,11 +187,6 @@ namespace {
 
 // A table of pairs of u32 as its section holds it: the count, then the
 // pairs.
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
-constexpr bool kPairsAsHeld = false;
-#else
-constexpr bool kPairsAsHeld = true;
-#endif
 
 template <class Pairs, class First>
 void write_pairs(_stream& to, const Pairs& pairs, First first) {
@@ -177,6 +202,32 @@ void write_pairs(_stream& to, const Pairs& pairs, First first) {
 }
 
 }  // namespace
+
+void _CTokenIndexes::_map_token_table(_stream& from) {
+  const int64_t begin = from._seek(0, 1);
+  const int32_t count = static_cast<int32_t>(read_u32(from));
+  const int64_t at = from._seek(0, 1);
+  size_t pairs = 0;
+  uint32_t last = 0;
+  bool in_order = true;
+  read_records(from, count, {4, 4}, [&](const uint8_t* r, int32_t records) {
+    for (int32_t i = 0; i < records; ++i, r += 8) {
+      const uint32_t hash = decode_u32(r);
+      if (hash < last) in_order = false;
+      last = hash;
+    }
+    pairs += static_cast<size_t>(records);
+  });
+  if (in_order) {
+    token_table.map(stream.get(), at, pairs);
+    return;
+  }
+  // Pairs out of order are held, and put in order.
+  const int64_t end = from._seek(0, 1);
+  from._seek(static_cast<int32_t>(begin), 0);
+  _load_token_table(from);
+  from._seek(static_cast<int32_t>(end), 0);
+}
 
 void _CTokenIndexes::_save_token_table(_stream& to) {
   std::vector<token_hash_table::pair> pairs = token_table.sorted();
@@ -199,7 +250,14 @@ void _CTokenIndexes::_load_path_table(_stream& from) {
   const int32_t count = static_cast<int32_t>(read_u32(from));
   read_records(from, count, {4, 4}, [this](const uint8_t* r, int32_t records) {
     for (int32_t i = 0; i < records; ++i, r += 8) {
-      path_table.emplace(static_cast<int32_t>(decode_u32(r)), decode_u32(r + 4));
+      // A path id that occurs twice keeps its first pair; a section in
+      // order goes in at the end of the map without a search.
+      const int32_t path_id = static_cast<int32_t>(decode_u32(r));
+      if (!path_table.empty() && path_table.rbegin()->first < path_id) {
+        path_table.emplace_hint(path_table.end(), path_id, decode_u32(r + 4));
+      } else {
+        path_table.emplace(path_id, decode_u32(r + 4));
+      }
     }
   });
 }

@@ -20,7 +20,6 @@
 
 #include "index/entries.h"
 #include "index/path_registry.h"
-#include "index/query_answers.h"
 #include "index/token_table.h"
 #include "storage/obj_mem_cache.h"
 #include "storage/object_storage.h"
@@ -47,9 +46,7 @@ class _CTokenIndexes {
     explicit _CPredPathEntryFilter(uint32_t path_id) : path_id(path_id) {}
     bool operator()(const path_entry& entry) const { return (*this)(entry.path_id); }
     // The id 0xFFFFFFFF accepts every entry.
-    bool operator()(const uint32_t& key) const {
-      return path_id == kNoId || key == path_id;
-    }
+    bool operator()(const uint32_t& key) const { return path_id == kNoId || key == path_id; }
     uint32_t path_id;
   };
 
@@ -73,8 +70,6 @@ class _CTokenIndexes {
   // and its id, or null. Valid until the next call that may trim or change
   // the cache.
   const token_entry* query_entry(std::string_view query, uint32_t* id);
-  // Answers of repeated queries; emptied by every change of a token entry.
-  query_answers& answers() { return answers_; }
   uint32_t _delete_path_id(int32_t path_id);
 
   // Registry.
@@ -153,6 +148,8 @@ class _CTokenIndexes {
   bool __remove_path_name(uint32_t path_id);
 
   void _load_token_table(_stream& from);
+  // Checks the section as a load reads it and leaves the pairs in the file.
+  void _map_token_table(_stream& from);
   void _save_token_table(_stream& to);
   void _load_path_table(_stream& from);
   void _save_path_table(_stream& to) const;
@@ -168,7 +165,6 @@ class _CTokenIndexes {
   int32_t token_limit_ = kMinCacheLimit;
   int32_t path_limit_ = kMinCacheLimit;
   path_registry names_registry;
-  query_answers answers_;
   // A save began and has not completed: its changes are not in the file.
   bool save_incomplete_ = false;
 

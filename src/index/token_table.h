@@ -21,7 +21,9 @@
 #include <vector>
 
 #include "common/fibonacci_hash.h"
+#include "common/file_format.h"
 #include "common/prefetch.h"
+#include "stream/stream.h"
 
 namespace velkor {
 
@@ -29,10 +31,13 @@ class token_hash_table {
  public:
   using pair = std::pair<uint32_t, uint32_t>;  // (hash, entry id)
 
-  size_t size() const { return base_.size() - base_erased_ + added_count_; }
+  size_t size() const {
+    return (stream_ != nullptr ? mapped_count_ : base_.size()) - base_erased_ + added_count_;
+  }
   bool empty() const { return size() == 0; }
 
   void clear() {
+    stream_ = nullptr;
     std::vector<pair>().swap(base_);
     std::vector<bool>().swap(erased_);
     base_erased_ = 0;
@@ -54,8 +59,26 @@ class token_hash_table {
     }
   }
 
+  // The pairs lie in the file at `at` on `stream`, `count` of them, sorted
+  // by hash: lookups read them there until they are held, after lookups
+  // have cost about what holding them would, or before anything changes or
+  // lists them.
+  void map(_stream* stream, int64_t at, size_t count) {
+    clear();
+    stream_ = stream;
+    mapped_at_ = at;
+    mapped_count_ = count;
+    lookups_ = 0;
+  }
+  void hold() const {
+    if (stream_ == nullptr) return;
+    base_ = read_pairs(0, mapped_count_);
+    stream_ = nullptr;
+  }
+
   // Room for `n` added pairs without growing on the way.
   void reserve(size_t n) {
+    hold();
     uint32_t wanted = std::max<uint32_t>(bits_, 3);
     while (4 * n > 3 * (size_t{1} << wanted)) ++wanted;
     if (wanted > bits_) rebuild(wanted);
@@ -64,6 +87,7 @@ class token_hash_table {
 
   // Adds (hash, id) behind the pairs of equal hash.
   void insert(uint32_t hash, uint32_t id) {
+    hold();
     if (4 * (used_cells_ + 1) > 3 * cells_.size()) rebuild(cells_.empty() ? 8 : bits_ + 1);
     uint32_t at;
     if (!free_nodes_.empty()) {
@@ -89,6 +113,8 @@ class token_hash_table {
   // true; returns that id, or `none` when no call returned true.
   template <class Visit>
   uint32_t find_if(uint32_t hash, uint32_t none, Visit&& visit) const {
+    if (stream_ != nullptr && ++lookups_ > kMappedLookups) hold();
+    if (stream_ != nullptr) return find_mapped(hash, none, visit);
     if (!base_.empty()) {
       for (size_t i = lower_bound(hash); i < base_.size() && base_[i].first == hash; ++i) {
         if (is_erased(i)) continue;
@@ -115,6 +141,7 @@ class token_hash_table {
 
   // Removes the first pair (hash, id); false when there is none.
   bool erase(uint32_t hash, uint32_t id) {
+    hold();
     for (size_t i = base_.empty() ? 0 : lower_bound(hash);
          i < base_.size() && base_[i].first == hash; ++i) {
       if (is_erased(i) || base_[i].second != id) continue;
@@ -142,6 +169,7 @@ class token_hash_table {
 
   // Every pair in saving order: ascending hash, equal hashes in their order.
   std::vector<pair> sorted() const {
+    hold();
     std::vector<const cell*> lists;
     lists.reserve(used_cells_);
     for (const cell& c : cells_) {
@@ -183,6 +211,49 @@ class token_hash_table {
 
  private:
   static constexpr uint32_t kNil = 0xFFFFFFFFu;
+  // A lookup in the file reads about a dozen pairs; holding reads them all.
+  static constexpr size_t kMappedLookups = 64;
+
+  std::vector<pair> read_pairs(size_t first, size_t count) const {
+    std::vector<pair> pairs(count);
+    if (count == 0) return pairs;
+    std::vector<uint8_t> bytes(count * format::kTablePairBytes);
+    stream_->seek(
+        static_cast<int32_t>(mapped_at_ + static_cast<int64_t>(first) * format::kTablePairBytes),
+        0);
+    stream_->read(bytes.data(), static_cast<int32_t>(bytes.size()));
+    for (size_t i = 0; i < count; ++i) {
+      pairs[i] = {decode_u32(bytes.data() + 8 * i), decode_u32(bytes.data() + 8 * i + 4)};
+    }
+    return pairs;
+  }
+
+  template <class Visit>
+  uint32_t find_mapped(uint32_t hash, uint32_t none, Visit& visit) const {
+    // The first pair of the hash: probes one by one while the range is
+    // wide, then the rest at once; then the pairs of the hash, in blocks.
+    constexpr size_t kBlock = 512;
+    size_t first = 0;
+    size_t count = mapped_count_;
+    while (count > kBlock) {
+      const size_t half = count / 2;
+      if (read_pairs(first + half, 1)[0].first < hash) {
+        first += half + 1;
+        count -= half + 1;
+      } else {
+        count = half;
+      }
+    }
+    for (size_t at = first; at < mapped_count_;) {
+      const std::vector<pair> block = read_pairs(at, std::min(kBlock, mapped_count_ - at));
+      for (const pair& p : block) {
+        if (p.first > hash) return none;
+        if (p.first == hash && visit(p.second)) return p.second;
+      }
+      at += block.size();
+    }
+    return none;
+  }
 
   struct cell {
     uint32_t hash = 0;
@@ -234,7 +305,12 @@ class token_hash_table {
     }
   }
 
-  std::vector<pair> base_;
+  // A mapped table: the stream and place of its pairs (null: held).
+  mutable _stream* stream_ = nullptr;
+  int64_t mapped_at_ = 0;
+  size_t mapped_count_ = 0;
+  mutable size_t lookups_ = 0;
+  mutable std::vector<pair> base_;
   std::vector<bool> erased_;
   size_t base_erased_ = 0;
   std::vector<cell> cells_;

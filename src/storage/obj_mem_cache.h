@@ -116,9 +116,10 @@ class _CObjMemCache {
       return filter(entry) ? &entry : nullptr;
     }
     key_type key{};
-    if (!storage->template _load_object_partial<Entry>(id, key)) return nullptr;
+    _CObjectStorage::first_bytes first;
+    if (!storage->template _load_object_partial<Entry>(id, key, &first)) return nullptr;
     if (!filter(key)) return nullptr;
-    return __load_object(id);
+    return __load_object(id, &first);
   }
 
   // Takes `object` by value so that a caller done with it can move it in.
@@ -129,9 +130,9 @@ class _CObjMemCache {
     return id;
   }
 
-  Entry* __load_object(uint32_t id) {
+  Entry* __load_object(uint32_t id, const _CObjectStorage::first_bytes* first = nullptr) {
     Entry object;
-    if (!storage->_load_object_entire(id, object)) return nullptr;
+    if (!storage->_load_object_entire(id, object, first)) return nullptr;
     return &node_at(cache_node(id, std::move(object), false)).entry;
   }
 

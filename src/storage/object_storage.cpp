@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "stream/serialize.h"
 
@@ -45,6 +46,38 @@ int32_t __copy_stream(_stream& destination, _stream& source, int32_t n) {
 }
 
 _CStgSlotItem* _CObjectStorage::find_slot(uint32_t id) {
+  if (mapped_at_ >= 0) {
+    if (++mapped_lookups_ <= kMappedLookups) {
+      // The lower bound of the id among the offsets, read from the file:
+      // probes one by one while the range is wide, then the rest at once.
+      constexpr size_t kBlock = 256;
+      size_t first = 0;
+      size_t count = mapped_count_;
+      while (count > kBlock) {
+        const size_t half = count / 2;
+        read_slots(first + half, 1, &looked_up_);
+        if (static_cast<int32_t>(looked_up_.offset) < static_cast<int32_t>(id)) {
+          first += half + 1;
+          count -= half + 1;
+        } else {
+          count = half;
+        }
+      }
+      _CStgSlotItem block[kBlock];
+      // One more record than the range, for the bound that ends at it.
+      const size_t readable = std::min(count + 1, mapped_count_ - first);
+      read_slots(first, readable, block);
+      for (size_t i = 0; i < readable; ++i) {
+        if (static_cast<int32_t>(block[i].offset) >= static_cast<int32_t>(id)) {
+          if (block[i].offset != id) return nullptr;
+          looked_up_ = block[i];
+          return &looked_up_;
+        }
+      }
+      return nullptr;
+    }
+    hold_slots();
+  }
   const auto it = std::lower_bound(slots.begin(), slots.end(), static_cast<int32_t>(id),
                                    [](const _CStgSlotItem& slot, int32_t key) {
                                      return static_cast<int32_t>(slot.offset) < key;
@@ -54,11 +87,39 @@ _CStgSlotItem* _CObjectStorage::find_slot(uint32_t id) {
 }
 
 uint32_t _CObjectStorage::data_end() const {
-  if (slots.empty()) return data_begin;
+  if (slot_count() == 0) return data_begin;
+  if (mapped_at_ >= 0) {
+    _CStgSlotItem last;
+    const_cast<_CObjectStorage*>(this)->read_slots(mapped_count_ - 1, 1, &last);
+    return last.offset + static_cast<uint32_t>(last.size);
+  }
   return slots.back().offset + static_cast<uint32_t>(slots.back().size);
 }
 
+void _CObjectStorage::read_slots(size_t first, size_t count, _CStgSlotItem* out) {
+  if (count == 0) return;
+  std::vector<uint8_t> bytes(count * format::kSlotRecordBytes);
+  stream->seek(
+      static_cast<int32_t>(mapped_at_ + static_cast<int64_t>(first) * format::kSlotRecordBytes), 0);
+  stream->read(bytes.data(), static_cast<int32_t>(bytes.size()));
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t* r = bytes.data() + i * format::kSlotRecordBytes;
+    // Any non-zero in-use byte counts as in use.
+    out[i] = {decode_u32(r), static_cast<int32_t>(decode_u32(r + 4)),
+              static_cast<uint8_t>(r[8] != 0), decode_u32(r + 9)};
+  }
+}
+
+void _CObjectStorage::hold_slots() {
+  if (mapped_at_ < 0) return;
+  std::vector<_CStgSlotItem> held(mapped_count_);
+  read_slots(0, mapped_count_, held.data());
+  slots.swap(held);
+  mapped_at_ = -1;
+}
+
 _CStgSlotItem _CObjectStorage::__alloc_new_slot(int32_t n) {
+  hold_slots();
   const int32_t file_size = stream->_size();
   const int32_t limit = static_cast<int32_t>(static_cast<uint32_t>(format::kFileSizeLimit) -
                                              static_cast<uint32_t>(n));
@@ -72,12 +133,12 @@ _CStgSlotItem _CObjectStorage::__alloc_new_slot(int32_t n) {
   slot.in_use = 1;
   slot.next = kNoSlot;
   slots.push_back(slot);
-  if (!owner_.empty()) owner_.push_back(kNoSlot);
   modified = true;
   return slot;
 }
 
 void _CObjectStorage::__alloc_stg_slots(int32_t n, std::vector<_CStgSlotItem>& out) {
+  hold_slots();
   int32_t remaining = n;
   _CStgSlotItem* previous = nullptr;
   uint32_t last_taken = kNoSlot;
@@ -114,14 +175,32 @@ void _CObjectStorage::__alloc_stg_slots(int32_t n, std::vector<_CStgSlotItem>& o
   }
 }
 
+void _CObjectStorage::check_slots(const _CStgSlotItem* records, size_t count, int64_t file_size,
+                                  slot_checks& checks) {
+  for (size_t i = 0; i < count; ++i) {
+    const _CStgSlotItem& slot = records[i];
+    if (slot.size <= 0) checks.bad_size = true;
+    if (slot.in_use == 0) idle_slots.push_back(slot.offset);
+    if (slot.in_use > 1) checks.odd_in_use = true;
+    const int64_t offset = slot.offset;
+    if (offset < checks.end) checks.apart = false;
+    checks.end = offset + slot.size;
+    if (offset + slot.size > file_size) checks.past_file = true;
+  }
+}
+
 void _CObjectStorage::_load_stg_slots(_stream& from) {
   slots.clear();
   idle_slots.clear();
   forms_.clear();
-  std::vector<uint32_t>().swap(owner_);
+  owners_.clear();
+  mapped_at_ = -1;
   modified = false;
   const int32_t count = static_cast<int32_t>(read_u32(from));
-  slots.reserve(records_room(from, count, format::kSlotRecordBytes));
+  // Room for the slots a session appends: the first append would otherwise
+  // copy the whole table.
+  const size_t room = records_room(from, count, format::kSlotRecordBytes);
+  slots.reserve(room + room / 8 + 64);
   read_records(from, count, {4, 4, 1, 4}, [this](const uint8_t* r, int32_t records) {
     if (kRecordsAsHeld) {
       const auto* held = reinterpret_cast<const _CStgSlotItem*>(r);
@@ -133,28 +212,53 @@ void _CObjectStorage::_load_stg_slots(_stream& from) {
           {decode_u32(r), static_cast<int32_t>(decode_u32(r + 4)), r[8], decode_u32(r + 9)});
     }
   });
-  // One pass: the checks that refuse the table, the idle list, and whether
-  // the slots lie apart (forms are kept only then: a write deferred over
-  // overlapping slots would change what another slot reads).
+  // One pass: the checks that refuse the table (a size of 0 or less, a slot
+  // past the end of the file: both the invalid slot size), the idle list,
+  // and whether the slots lie apart (forms are kept only then: a write
+  // deferred over overlapping slots would change what another slot reads).
+  slot_checks checks{data_begin};
+  check_slots(slots.data(), slots.size(), stream->_size(), checks);
+  if (checks.bad_size || checks.past_file) throw storage_errors::invalid_slot_size();
+  keeping_ = checks.apart;
+  // Any non-zero in-use byte counts as in use (written back as 1).
+  if (checks.odd_in_use) {
+    for (_CStgSlotItem& slot : slots) slot.in_use = slot.in_use != 0 ? 1 : 0;
+  }
+}
+
+void _CObjectStorage::_map_stg_slots(_stream& from) {
+  slots.clear();
+  idle_slots.clear();
+  forms_.clear();
+  owners_.clear();
+  modified = false;
+  const int32_t count = static_cast<int32_t>(read_u32(from));
+  mapped_at_ = from._seek(0, 1);
+  mapped_count_ = 0;
+  mapped_lookups_ = 0;
+  slot_checks checks{data_begin};
   const int64_t file_size = stream->_size();
-  bool apart = true;
-  int64_t end = data_begin;
-  for (_CStgSlotItem& slot : slots) {
-    if (slot.size <= 0) throw storage_errors::invalid_slot_size();
-    // Any non-zero in-use byte counts as in use.
-    if (slot.in_use != 0) slot.in_use = 1;
-    if (slot.in_use == 0) idle_slots.push_back(slot.offset);
-    const int64_t offset = slot.offset;
-    if (offset < end) apart = false;
-    end = offset + slot.size;
-  }
-  for (const _CStgSlotItem& slot : slots) {
-    if (int64_t{slot.offset} + slot.size > file_size) throw storage_errors::invalid_slot_size();
-  }
-  keeping_ = apart;
+  std::vector<_CStgSlotItem> piece;
+  // The records are read whole before any is refused, as a load reads them.
+  read_records(from, count, {4, 4, 1, 4}, [&](const uint8_t* r, int32_t records) {
+    const _CStgSlotItem* held = reinterpret_cast<const _CStgSlotItem*>(r);
+    if (!kRecordsAsHeld) {
+      piece.resize(static_cast<size_t>(records));
+      for (int32_t i = 0; i < records; ++i, r += format::kSlotRecordBytes) {
+        piece[static_cast<size_t>(i)] = {decode_u32(r), static_cast<int32_t>(decode_u32(r + 4)),
+                                         r[8], decode_u32(r + 9)};
+      }
+      held = piece.data();
+    }
+    check_slots(held, static_cast<size_t>(records), file_size, checks);
+    mapped_count_ += static_cast<size_t>(records);
+  });
+  if (checks.bad_size || checks.past_file) throw storage_errors::invalid_slot_size();
+  keeping_ = checks.apart;
 }
 
 void _CObjectStorage::_save_stg_slots(_stream& to) {
+  hold_slots();
   write_u32(to, static_cast<uint32_t>(slots.size()));
   if (kRecordsAsHeld) {
     // The records as they are held: one write, no copy.
@@ -185,16 +289,18 @@ void _CObjectStorage::gather_chain(uint32_t id, std::vector<_CStgSlotItem>& chai
                          std::vector<uint32_t>* indexes)
         : __CPredCollectLinkedSlotItem(list), base(base), indexes(indexes) {}
     bool operator()(_CStgSlotItem& slot) override {
-      indexes->push_back(static_cast<uint32_t>(&slot - base));
+      // A mapped table's record is a copy: it has no place to tell.
+      indexes->push_back(base != nullptr ? static_cast<uint32_t>(&slot - base) : kNoSlot);
       return __CPredCollectLinkedSlotItem::operator()(slot);
     }
     const _CStgSlotItem* base;
     std::vector<uint32_t>* indexes;
-  } collect(&chain, slots.data(), &indexes);
+  } collect(&chain, mapped_at_ < 0 ? slots.data() : nullptr, &indexes);
   __go_through_slot_link(id, collect);
 }
 
 int32_t _CObjectStorage::free_object(uint32_t id) {
+  hold_slots();
   if (stored_forms::form* kept = forms_.peek(id)) {
     // Freed slots keep their bytes: those of the kept form.
     if (kept->unwritten) write_image(kept->chain, kept->image);
@@ -219,28 +325,26 @@ int32_t _CObjectStorage::free_object(uint32_t id) {
 }
 
 bool _CObjectStorage::owned_by_none_but(const std::vector<uint32_t>& indexes, uint32_t id) const {
-  if (owner_.empty()) return true;
+  if (!owners_.any()) return true;
   for (const uint32_t i : indexes) {
-    if (i < owner_.size() && owner_[i] != kNoSlot && owner_[i] != id) return false;
+    const uint32_t owner = owners_.of(i);
+    if (owner != record_owners::kNone && owner != id) return false;
   }
   return true;
 }
 
 void _CObjectStorage::claim(const std::vector<uint32_t>& indexes, uint32_t id) {
-  if (owner_.size() < slots.size()) owner_.resize(slots.size(), kNoSlot);
-  for (const uint32_t i : indexes) owner_[i] = id;
+  for (const uint32_t i : indexes) owners_.set(i, id);
 }
 
 void _CObjectStorage::release(const std::vector<uint32_t>& indexes) {
-  for (const uint32_t i : indexes) {
-    if (i < owner_.size()) owner_[i] = kNoSlot;
-  }
+  for (const uint32_t i : indexes) owners_.set(i, record_owners::kNone);
 }
 
 void _CObjectStorage::stop_keeping() {
   write_forms();
   forms_.clear();
-  std::vector<uint32_t>().swap(owner_);
+  owners_.clear();
   keeping_ = false;
 }
 
@@ -257,7 +361,7 @@ void _CObjectStorage::write_image(const std::vector<uint32_t>& chain,
 }
 
 void _CObjectStorage::keep_form(uint32_t id, const void* kind, std::vector<uint8_t>&& bytes,
-                                std::vector<uint32_t>&& chain) {
+                                std::vector<uint32_t>&& chain, bool fresh) {
   stored_forms::form& kept = forms_.get(id);
   kept.image = std::move(bytes);
   kept.chain = std::move(chain);
@@ -265,9 +369,10 @@ void _CObjectStorage::keep_form(uint32_t id, const void* kind, std::vector<uint8
   for (const uint32_t i : kept.chain) kept.room += slots[i].size;
   kept.kind = kind;
   kept.unwritten = true;
+  kept.fresh = fresh;
   forms_.recount(kept);
   claim(kept.chain, id);
-  if (forms_.over_bound()) shed_forms();
+  shed_forms();
 }
 
 bool _CObjectStorage::grow_form(uint32_t id, const void* kind, std::vector<uint8_t>& bytes) {
@@ -300,12 +405,13 @@ bool _CObjectStorage::grow_form(uint32_t id, const void* kind, std::vector<uint8
   }
   form.kind = kind;
   form.unwritten = true;
+  form.fresh = false;
   forms_.recount(form);
-  if (forms_.over_bound()) shed_forms();
+  shed_forms();
   return true;
 }
 
-void _CObjectStorage::write_forms() {
+void _CObjectStorage::write_forms(bool fresh_only) {
   // The slots of a chain lie all over the file: the parts of every form go
   // in file order, nearby ones in one transfer.
   struct part {
@@ -314,7 +420,7 @@ void _CObjectStorage::write_forms() {
     const uint8_t* bytes;
   };
   std::vector<part> parts;
-  const std::vector<uint32_t> ids = forms_.unwritten_ids();
+  const std::vector<uint32_t> ids = forms_.unwritten_ids(fresh_only);
   if (ids.empty()) return;
   for (const uint32_t id : ids) {
     const stored_forms::form& kept = *forms_.peek(id);
@@ -329,9 +435,11 @@ void _CObjectStorage::write_forms() {
   }
   std::sort(parts.begin(), parts.end(),
             [](const part& a, const part& b) { return a.offset < b.offset; });
-  // Each run is made in memory, those with gaps read first, then all are
-  // handed over at once.
-  std::vector<std::vector<uint8_t>> runs;
+  // Runs are made in memory (those with gaps read first) and handed over
+  // in batches of at most one run's room; a part alone is handed over as it is.
+  constexpr size_t kBatch = static_cast<size_t>(kMaxRun);
+  std::unique_ptr<uint8_t[]> made;
+  size_t used = 0;
   std::vector<_stream::part> writes;
   for (size_t first = 0; first < parts.size();) {
     const int64_t begin = parts[first].offset;
@@ -347,17 +455,24 @@ void _CObjectStorage::write_forms() {
     if (first == last) {
       writes.push_back({begin, parts[first].bytes, parts[first].length});
     } else {
-      runs.emplace_back(static_cast<size_t>(end - begin));
-      std::vector<uint8_t>& run = runs.back();
+      const size_t length = static_cast<size_t>(end - begin);
+      if (!made) made.reset(new uint8_t[kBatch]);
+      if (used + length > kBatch) {
+        stream->write_parts(writes);
+        writes.clear();
+        used = 0;
+      }
+      uint8_t* run = made.get() + used;
+      used += length;
       if (gaps) {
         stream->seek(static_cast<int32_t>(begin), 0);
-        stream->read(run.data(), static_cast<int32_t>(run.size()));
+        stream->read(run, static_cast<int32_t>(length));
       }
       for (size_t p = first; p <= last; ++p) {
-        std::memcpy(run.data() + (parts[p].offset - begin), parts[p].bytes,
+        std::memcpy(run + (parts[p].offset - begin), parts[p].bytes,
                     static_cast<size_t>(parts[p].length));
       }
-      writes.push_back({begin, run.data(), static_cast<int32_t>(run.size())});
+      writes.push_back({begin, run, static_cast<int32_t>(length)});
     }
     first = last + 1;
   }
@@ -366,14 +481,26 @@ void _CObjectStorage::write_forms() {
 }
 
 void _CObjectStorage::shed_forms() {
-  // All at once, in file order, then the least recently used go until a
-  // quarter of the bound is free: written one by one, each form would take
-  // a transfer for every slot of its chain.
-  write_forms();
-  for (const uint32_t id : forms_.oldest_until(forms_.bound() / 4 * 3)) {
-    release(forms_.peek(id)->chain);
-    forms_.erase(id);
+  // New objects' forms are written, and let go, once they pass a quarter
+  // of the bound: an object is rewritten soon after it is made, if at all
+  // (a bulk build holds its entries in the cache and rewrites them at the
+  // save; an index of many rare tokens never reads most of them again).
+  if (forms_.fresh_bytes() > forms_.bound() / 4) {
+    const std::vector<uint32_t> fresh = forms_.unwritten_ids(true);
+    write_forms(true);
+    for (const uint32_t id : fresh) let_go(id);
   }
+  // Past the bound, all at once, in file order (written one by one, each
+  // form would take a transfer for every slot of its chain); then the least
+  // recently used go until a quarter of the bound is free.
+  if (!forms_.over_bound()) return;
+  write_forms();
+  for (const uint32_t id : forms_.oldest_until(forms_.bound() / 4 * 3)) let_go(id);
+}
+
+void _CObjectStorage::let_go(uint32_t id) {
+  release(forms_.peek(id)->chain);
+  forms_.erase(id);
 }
 
 }  // namespace velkor

@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "common/file_format.h"
@@ -75,6 +76,16 @@ class _CObjectStorage {
   // region, so only a damaged file has one, and the next appended slot
   // would grow the file (and the objects read back from it) towards 2 GiB.
   void _load_stg_slots(_stream& from);
+  // Reads the section as _load_stg_slots does (the same reads, the same
+  // checks and errors) but leaves the records in the file, where lookups
+  // read them, until they are held: after lookups have cost about what
+  // loading them would, or before anything changes or lists them. A host
+  // that opens an index for a query reads the table once, in blocks, and
+  // holds none of it.
+  void _map_stg_slots(_stream& from);
+  // Holds the records of a mapped table in `slots`.
+  void hold_slots();
+  size_t slot_count() const { return mapped_at_ < 0 ? slots.size() : mapped_count_; }
   void _save_stg_slots(_stream& to);
 
   // The record whose offset is `id` (binary search), or null.
@@ -92,14 +103,23 @@ class _CObjectStorage {
   uint32_t _save_new_object(const Obj& object);
   template <class Obj>
   void _save_object_at(uint32_t id, const Obj& object);
+  // The bytes a key read took from the front of a chain, for the load of
+  // the whole object that follows it: the load does not read them again.
+  // The caller owns them for the two calls; nothing keeps them.
+  struct first_bytes {
+    uint32_t id = kNoSlot;
+    int32_t count = 0;
+    uint8_t bytes[4096];
+  };
+
   template <class Obj>
-  bool _load_object_entire(uint32_t id, Obj& object);
+  bool _load_object_entire(uint32_t id, Obj& object, const first_bytes* first = nullptr);
   template <class Obj>
-  bool _load_object_partial(uint32_t id, typename Obj::key_type& key);
+  bool _load_object_partial(uint32_t id, typename Obj::key_type& key, first_bytes* first = nullptr);
 
   // Puts every kept form into its slots that is not there yet, in file
   // order. The save calls it before it writes the sections.
-  void write_forms();
+  void write_forms() { write_forms(false); }
   // Tests make the bound small (0: every form is written at once).
   void bound_forms(size_t bytes) { forms_.set_bound(bytes); }
 
@@ -131,20 +151,23 @@ class _CObjectStorage {
   // A damaged file reached a kept form's slots otherwise than through its
   // own id and kind: writes every form out and keeps none from now on.
   void stop_keeping();
+  // Puts the kept forms (with `fresh_only`, new objects' alone) into their
+  // slots, in file order.
+  void write_forms(bool fresh_only);
   // Writes `bytes` across the slots of `chain` (records by place) from the
   // first on, as much into each slot as it holds.
   void write_image(const std::vector<uint32_t>& chain, const std::vector<uint8_t>& bytes);
   // Keeps `bytes` as the form of `id` over the chain whose records are at
   // `chain`, not yet in the slots; sheds forms past the bound.
   void keep_form(uint32_t id, const void* kind, std::vector<uint8_t>&& bytes,
-                 std::vector<uint32_t>&& chain);
+                 std::vector<uint32_t>&& chain, bool fresh);
   // A rewrite of a kept form whose new bytes end in the last slot of its
   // chain or beyond: at most a slot is appended and linked, the chain is not
   // walked. False when the rewrite must walk the chain.
   bool grow_form(uint32_t id, const void* kind, std::vector<uint8_t>& bytes);
-  // Past the bound: writes every form out, then lets go of the least
-  // recently used.
+  // Writes forms out and lets some go, when they pass their bounds.
   void shed_forms();
+  void let_go(uint32_t id);
   // The records of the chain of `id` in chain order, and their places.
   void gather_chain(uint32_t id, std::vector<_CStgSlotItem>& chain, std::vector<uint32_t>& indexes);
   // Reads `object` from `bytes`, which are lent to a memory stream.
@@ -168,10 +191,33 @@ class _CObjectStorage {
   // Bytes read from a chain before its stored form's length is known: most
   // forms of a sound file are shorter, so most loads take one transfer.
   static constexpr int32_t kFirstRead = 4096;
+  static_assert(sizeof(first_bytes::bytes) == kFirstRead, "the first read fits its bytes");
+
+  // A mapped table: where its records lie in the file (-1: they are held),
+  // how many, the lookups made in it, and the record the last one read.
+  int64_t mapped_at_ = -1;
+  size_t mapped_count_ = 0;
+  size_t mapped_lookups_ = 0;
+  _CStgSlotItem looked_up_;
+  // Lookups in a mapped table before it is held: a lookup reads about a
+  // dozen records, holding it reads them all.
+  static constexpr size_t kMappedLookups = 64;
+  // The records from `first` on, `count` of them, as the table holds them.
+  void read_slots(size_t first, size_t count, _CStgSlotItem* out);
+  // Checks a table's records as a load does, in pieces; keeps the idle list
+  // and whether the slots lie apart.
+  struct slot_checks {
+    int64_t end;
+    bool apart = true;
+    bool bad_size = false;
+    bool past_file = false;
+    bool odd_in_use = false;
+  };
+  void check_slots(const _CStgSlotItem* records, size_t count, int64_t file_size,
+                   slot_checks& checks);
 
   stored_forms forms_;
-  // The id of the kept form whose chain holds each record, or kNoSlot.
-  std::vector<uint32_t> owner_;
+  record_owners owners_;
   bool keeping_ = true;
 };
 
@@ -209,7 +255,7 @@ int32_t _CObjectStorage::__go_through_slot_link(uint32_t first, Pred& pred) {
     if (slot == nullptr) throw storage_errors::invalid_slot_link();
     // A walk longer than the number of records has met a slot twice and can
     // only end at the length limit: stop it now.
-    if (static_cast<size_t>(count) >= slots.size()) throw storage_errors::too_many_slots_linked();
+    if (static_cast<size_t>(count) >= slot_count()) throw storage_errors::too_many_slots_linked();
     const uint32_t next = slot->next;
     if (!pred(*slot)) return count;
     ++count;
@@ -221,6 +267,7 @@ int32_t _CObjectStorage::__go_through_slot_link(uint32_t first, Pred& pred) {
 
 template <class Obj>
 uint32_t _CObjectStorage::_save_new_object(const Obj& object) {
+  hold_slots();
   std::vector<uint8_t> bytes = serialize(object);
   modified = true;
   const int32_t length = static_cast<int32_t>(bytes.size());
@@ -228,21 +275,36 @@ uint32_t _CObjectStorage::_save_new_object(const Obj& object) {
   __alloc_stg_slots(length, chain);
   if (chain.empty()) return kNoSlot;
   const uint32_t id = chain.front().offset;
+  // The places of the records taken; a damaged slot table may not find
+  // them again (records out of order), and its chains are written at once.
   std::vector<uint32_t> indexes;
   indexes.reserve(chain.size());
-  for (const _CStgSlotItem& slot : chain) indexes.push_back(index_of(find_slot(slot.offset)));
+  for (const _CStgSlotItem& slot : chain) {
+    const _CStgSlotItem* record = find_slot(slot.offset);
+    if (record == nullptr) break;
+    indexes.push_back(index_of(record));
+  }
+  const bool placed = indexes.size() == chain.size();
   // An idle slot that a kept chain holds: the idle list is damaged.
-  if (keeping() && !owned_by_none_but(indexes, id)) stop_keeping();
+  if (keeping() && (!placed || !owned_by_none_but(indexes, id))) stop_keeping();
   if (keeping() && indexes.size() < static_cast<size_t>(format::kMaxChainSlots)) {
-    keep_form(id, kind_of<Obj>(), std::move(bytes), std::move(indexes));
+    keep_form(id, kind_of<Obj>(), std::move(bytes), std::move(indexes), true);
   } else {
-    write_image(indexes, bytes);
+    size_t done = 0;
+    for (const _CStgSlotItem& slot : chain) {
+      if (done >= bytes.size()) break;
+      const size_t part = std::min(static_cast<size_t>(slot.size), bytes.size() - done);
+      stream->seek(static_cast<int32_t>(slot.offset), 0);
+      stream->write(bytes.data() + done, static_cast<int32_t>(part));
+      done += part;
+    }
   }
   return id;
 }
 
 template <class Obj>
 void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
+  hold_slots();
   std::vector<uint8_t> bytes = serialize(object);
   if (const stored_forms::form* kept = forms_.peek(id)) {
     if (kept->kind != kind_of<Obj>()) stop_keeping();
@@ -305,14 +367,14 @@ void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
   // A chain that this rewrite may take past the length a walk accepts is
   // written through, so that its next load walks it and refuses it.
   if (keeping() && kept_indexes.size() < static_cast<size_t>(format::kMaxChainSlots)) {
-    keep_form(id, kind_of<Obj>(), std::move(bytes), std::move(kept_indexes));
+    keep_form(id, kind_of<Obj>(), std::move(bytes), std::move(kept_indexes), false);
   } else {
     write_image(kept_indexes, bytes);
   }
 }
 
 template <class Obj>
-bool _CObjectStorage::_load_object_entire(uint32_t id, Obj& object) {
+bool _CObjectStorage::_load_object_entire(uint32_t id, Obj& object, const first_bytes* first) {
   if (stored_forms::form* kept = forms_.find(id)) {
     if (kept->kind == kind_of<Obj>()) {
       load_from(kept->image, object);
@@ -362,9 +424,14 @@ bool _CObjectStorage::_load_object_entire(uint32_t id, Obj& object) {
       // A slot that reaches past the end of the file gives what it holds.
       const int32_t count = std::min<int32_t>(chunk, std::max(stream->_size() - at, 0));
       if (count <= 0) break;
-      stream->seek(at, 0);
       adapter.buffer.resize(static_cast<size_t>(gathered + count));
-      stream->read(adapter.buffer.data() + gathered, count);
+      if (first != nullptr && first->id == id && gathered == 0 && at == static_cast<int32_t>(id) &&
+          count <= first->count) {
+        std::memcpy(adapter.buffer.data(), first->bytes, static_cast<size_t>(count));
+      } else {
+        stream->seek(at, 0);
+        stream->read(adapter.buffer.data() + gathered, count);
+      }
       gathered += count;
       if (count < chunk) break;
       within += chunk;
@@ -378,7 +445,8 @@ bool _CObjectStorage::_load_object_entire(uint32_t id, Obj& object) {
 }
 
 template <class Obj>
-bool _CObjectStorage::_load_object_partial(uint32_t id, typename Obj::key_type& key) {
+bool _CObjectStorage::_load_object_partial(uint32_t id, typename Obj::key_type& key,
+                                           first_bytes* first) {
   if (stored_forms::form* kept = forms_.peek(id)) {
     if (kept->kind == kind_of<Obj>()) {
       if (!key_of_bytes<Obj>(kept->image.data(), kept->image.size(), key, 0)) {
@@ -390,14 +458,21 @@ bool _CObjectStorage::_load_object_partial(uint32_t id, typename Obj::key_type& 
   }
   const _CStgSlotItem* slot = find_slot(id);
   if (slot == nullptr) return false;
-  if (keeping() && !owned_by_none_but({index_of(slot)}, kNoSlot)) stop_keeping();
+  if (owners_.of(index_of(slot)) != record_owners::kNone) stop_keeping();
   if (slot->in_use == 0) {
     throw storage_errors::idle_slot_in_chain("_CObjectStorage::_load_object_partial");
   }
-  uint8_t probe[kLengthProbe];
+  // The key in one read; with `first`, as much as a load reads first, so
+  // that the load of the object that usually follows reads nothing again.
+  first_bytes local;
+  first_bytes& probe = first != nullptr ? *first : local;
+  const int32_t wanted = first != nullptr ? kFirstRead : kLengthProbe;
   stream->seek(static_cast<int32_t>(slot->offset), 0);
-  const int32_t got = stream->_read(probe, kLengthProbe);
-  if (got > 0 && key_of_bytes<Obj>(probe, static_cast<size_t>(got), key, 0)) return true;
+  const int32_t got = stream->_read(probe.bytes, wanted);
+  probe.id = got > 0 ? id : kNoSlot;
+  probe.count = std::max(got, 0);
+  if (got > 0 && key_of_bytes<Obj>(probe.bytes, static_cast<size_t>(got), key, 0)) return true;
+  probe.id = kNoSlot;
   // The file ends before the key does, the key is damaged, or the read
   // failed: the key is read again field by field, which tells what is wrong.
   stream->seek(static_cast<int32_t>(slot->offset), 0);

@@ -46,6 +46,8 @@ class stored_forms {
     uint32_t id = 0;
     // The slots do not hold the image yet.
     bool unwritten = false;
+    // A new object's form, not rewritten since.
+    bool fresh = false;
   };
 
   explicit stored_forms(size_t max_bytes = kMaxBytes) : max_bytes_(max_bytes) {}
@@ -55,6 +57,8 @@ class stored_forms {
   size_t bound() const { return max_bytes_; }
   void set_bound(size_t max_bytes) { max_bytes_ = max_bytes; }
   bool over_bound() const { return bytes_ > max_bytes_; }
+  // The bytes of new objects' forms.
+  size_t fresh_bytes() const { return fresh_bytes_; }
 
   // The form of `id`, now the most recently used, or null.
   form* find(uint32_t id) {
@@ -77,13 +81,16 @@ class stored_forms {
       at = insert(id);
       bytes_ += kFormOverhead;
     } else {
-      bytes_ -= counted(form_at(at));
+      forget(form_at(at));
     }
     form& f = form_at(at);
     f.last_use = ++clock_;
     return f;
   }
-  void recount(const form& f) { bytes_ += counted(f); }
+  void recount(const form& f) {
+    bytes_ += counted(f);
+    if (f.fresh) fresh_bytes_ += counted(f);
+  }
 
   void erase(uint32_t id) {
     if (table_.empty()) return;
@@ -92,7 +99,8 @@ class stored_forms {
     while (table_[hole].at != kNone && table_[hole].id != id) hole = (hole + 1) & mask;
     if (table_[hole].at == kNone) return;
     const uint32_t at = table_[hole].at;
-    bytes_ -= counted(form_at(at)) + kFormOverhead;
+    forget(form_at(at));
+    bytes_ -= kFormOverhead;
     form_at(at) = form();
     free_.push_back(at);
     --count_;
@@ -107,11 +115,12 @@ class stored_forms {
     table_[hole].at = kNone;
   }
 
-  // The ids whose slots do not hold their image yet.
-  std::vector<uint32_t> unwritten_ids() const {
+  // The ids whose slots do not hold their image yet; with `fresh_only`,
+  // of new objects' forms alone.
+  std::vector<uint32_t> unwritten_ids(bool fresh_only = false) const {
     std::vector<uint32_t> ids;
-    for_each([&ids](const form& f) {
-      if (f.unwritten) ids.push_back(f.id);
+    for_each([&ids, fresh_only](const form& f) {
+      if (f.unwritten && (f.fresh || !fresh_only)) ids.push_back(f.id);
     });
     return ids;
   }
@@ -157,6 +166,7 @@ class stored_forms {
     made_ = 0;
     count_ = 0;
     bytes_ = 0;
+    fresh_bytes_ = 0;
   }
 
  private:
@@ -167,6 +177,12 @@ class stored_forms {
     uint32_t id;
     uint32_t at;  // kNone where the cell is free
   };
+
+  // Takes the form's bytes out of the counts, before they change or go.
+  void forget(const form& f) {
+    bytes_ -= counted(f);
+    if (f.fresh) fresh_bytes_ -= counted(f);
+  }
 
   static size_t counted(const form& f) {
     return f.image.capacity() + f.chain.capacity() * sizeof(uint32_t);
@@ -239,7 +255,44 @@ class stored_forms {
   size_t count_ = 0;
   uint64_t clock_ = 0;
   size_t bytes_ = 0;
+  size_t fresh_bytes_ = 0;
   size_t max_bytes_;
+};
+
+// The id of the kept form whose chain holds each slot record, or kNone. In
+// pages of 1,024 records, made when a record of theirs is first claimed: a
+// session that keeps a few forms in a table of 350,000 records touches a
+// few pages instead of filling an owner for every record.
+class record_owners {
+ public:
+  static constexpr uint32_t kNone = 0xFFFFFFFF;
+
+  bool any() const { return !pages_.empty(); }
+  uint32_t of(uint32_t record) const {
+    const size_t page = record >> kShift;
+    if (page >= pages_.size() || !pages_[page]) return kNone;
+    return pages_[page][record & kMask];
+  }
+  void set(uint32_t record, uint32_t id) {
+    const size_t page = record >> kShift;
+    if (page >= pages_.size()) {
+      if (id == kNone) return;
+      pages_.resize(page + 1);
+    }
+    std::unique_ptr<uint32_t[]>& owners = pages_[page];
+    if (!owners) {
+      if (id == kNone) return;
+      owners.reset(new uint32_t[kMask + 1]);
+      std::fill(owners.get(), owners.get() + kMask + 1, kNone);
+    }
+    owners[record & kMask] = id;
+  }
+  void clear() { std::vector<std::unique_ptr<uint32_t[]>>().swap(pages_); }
+
+ private:
+  static constexpr unsigned kShift = 10;
+  static constexpr uint32_t kMask = (uint32_t{1} << kShift) - 1;
+  std::vector<std::unique_ptr<uint32_t[]>> pages_;
 };
 
 }  // namespace velkor

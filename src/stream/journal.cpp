@@ -13,23 +13,29 @@ namespace {
 constexpr char kMagic[8] = {'v', 'e', 'l', 'k', 'o', 'r', 'J', '1'};
 
 // Tells a record written whole from one cut short or damaged; not a
-// defence against anyone who means harm. Four lanes of words mixed apart
-// keep the multiplier busy.
+// defence against anyone who means harm. Four lanes of words summed with a
+// rotation, independent of each other, then mixed: a few cycles per 32
+// bytes.
 uint32_t checksum(uint32_t seed, const uint8_t* bytes, size_t count) {
   uint64_t lanes[4] = {0x9E3779B97F4A7C15ull ^ seed, 0xC2B2AE3D27D4EB4Full, 0x165667B19E3779F9ull,
                        0x27D4EB2F165667C5ull};
+  auto step = [](uint64_t h, uint64_t word) {
+    h += word;
+    return (h << 23) | (h >> 41);
+  };
+  size_t i = 0;
+  for (; i + 32 <= count; i += 32) {
+    for (int lane = 0; lane < 4; ++lane) {
+      lanes[lane] = step(lanes[lane], decode_u64(bytes + i + 8 * lane));
+    }
+  }
+  for (; i + 8 <= count; i += 8) lanes[0] = step(lanes[0], decode_u64(bytes + i));
+  uint64_t tail = count;
+  for (size_t shift = 8; i < count; ++i, shift += 8) tail ^= uint64_t{bytes[i]} << (shift % 64);
   auto mix = [](uint64_t h, uint64_t word) {
     h = (h ^ word) * 0xFF51AFD7ED558CCDull;
     return h ^ (h >> 29);
   };
-  size_t i = 0;
-  for (; i + 32 <= count; i += 32) {
-    for (int lane = 0; lane < 4; ++lane)
-      lanes[lane] = mix(lanes[lane], decode_u64(bytes + i + 8 * lane));
-  }
-  for (; i + 8 <= count; i += 8) lanes[0] = mix(lanes[0], decode_u64(bytes + i));
-  uint64_t tail = count;
-  for (size_t shift = 8; i < count; ++i, shift += 8) tail ^= uint64_t{bytes[i]} << (shift % 64);
   uint64_t h = mix(lanes[0], tail);
   for (int lane = 1; lane < 4; ++lane) h = mix(h, lanes[lane]);
   return static_cast<uint32_t>(h ^ (h >> 32));
@@ -175,7 +181,7 @@ bool journal::keep(int64_t offset, const uint8_t* bytes, int32_t count) {
   if (count < 0 || count > kMaxRecordBytes) return false;
   const size_t length = static_cast<size_t>(count);
   std::vector<uint8_t> record(kRecordHeaderBytes + length);
-  std::memcpy(record.data() + kRecordHeaderBytes, bytes, length);
+  if (length > 0) std::memcpy(record.data() + kRecordHeaderBytes, bytes, length);
   seal(record.data(), offset, count);
   return keep_sealed(record.data(), record.size());
 }

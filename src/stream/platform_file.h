@@ -60,6 +60,9 @@ bool flush_file(file_handle file);
 // path (the device and inode, the volume and file index); 0 when the
 // platform cannot tell.
 uint64_t file_identity(file_handle file);
+// The identity of the file at `path`, without holding it; 0 when it cannot
+// be told.
+uint64_t path_identity(const char* path);
 // Removes the file at `path` (UTF-8 bytes). False when it could not be
 // removed; a file that does not exist counts as removed.
 bool remove_file(const char* path);

@@ -151,6 +151,12 @@ uint64_t file_identity(file_handle file) {
   return static_cast<uint64_t>(info.st_ino) ^ (static_cast<uint64_t>(info.st_dev) << 40);
 }
 
+uint64_t path_identity(const char* path) {
+  struct stat info;
+  if (::stat(path, &info) != 0) return 0;
+  return static_cast<uint64_t>(info.st_ino) ^ (static_cast<uint64_t>(info.st_dev) << 40);
+}
+
 bool remove_file(const char* path) {
   faults::before_mutation();
   return ::unlink(path) == 0 || errno == ENOENT;

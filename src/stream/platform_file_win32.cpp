@@ -148,6 +148,20 @@ uint64_t file_identity(file_handle file) {
   return index ^ (uint64_t{info.dwVolumeSerialNumber} << 40);
 }
 
+uint64_t path_identity(const char* path) {
+  const std::u16string units = utf8_path_units(path);
+  const std::wstring wide(units.begin(), units.end());
+  // No access asked: an open for the file's attributes goes past any share
+  // mode of those who hold it.
+  const HANDLE file = ::CreateFileW(wide.c_str(), 0,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  const uint64_t identity = file_identity(reinterpret_cast<file_handle>(file));
+  ::CloseHandle(file);
+  return identity;
+}
+
 bool remove_file(const char* path) {
   faults::before_mutation();
   const std::u16string units = utf8_path_units(path);

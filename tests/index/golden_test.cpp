@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "file_image.h"
-#include "index/format_check.h"
+#include "format_check/format_check.h"
 #include "test_util.h"
 
 namespace velkor_test {

@@ -10,7 +10,7 @@
 
 #include "file_image.h"
 #include "index/entries.h"
-#include "index/format_check.h"
+#include "format_check/format_check.h"
 #include "index/token_indexes.h"
 #include "stream/memstream.h"
 #include "stream/platform_file.h"
@@ -58,12 +58,21 @@ TEST(IndexFile, HandBuiltTablesLoadByTheOrderRules) {
   EXPECT_EQ(4u, index.registry().find_id("x"));
   EXPECT_EQ(2u, index.registry().find_id("z"));
   EXPECT_EQ(kNoId, index.registry().find_id("y"));
-  // The same rule where only the repeat breaks the order.
+  // The same rules where only the repeat breaks the order, and in order,
+  // whether the records are scanned (the first lookups) or indexed by hash.
   image.names = {{2, "a", 1}, {4, "x", 1}, {4, "y", 2}};
   write_file(dir.file("j.vx"), image.file());
   _CTokenIndexes repeated(dir.file("j.vx"), true);
   EXPECT_EQ(4u, repeated.registry().find_id("x"));
   EXPECT_EQ(kNoId, repeated.registry().find_id("y"));
+  image.names = {{2, "zz", 1}, {3, "yz", 2}, {5, "zz", 3}, {9, "z", 4}};
+  write_file(dir.file("k.vx"), image.file());
+  _CTokenIndexes in_order(dir.file("k.vx"), true);
+  for (int ask = 0; ask < 12; ++ask) {
+    EXPECT_EQ(5u, in_order.registry().find_id("zz")) << ask;
+    EXPECT_EQ(3u, in_order.registry().find_id("yz")) << ask;
+    EXPECT_EQ(kNoId, in_order.registry().find_id("zy")) << ask;
+  }
 }
 
 // Files of 512 bytes or less open empty and are not written; damaged ones

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "index/format_check.h"
+#include "format_check/format_check.h"
 #include "test_util.h"
 
 namespace velkor_test {

@@ -1,6 +1,6 @@
 // The format check, which the other reliability tests trust: silent on
 // sound files, and each kind of damage is named.
-#include "index/format_check.h"
+#include "format_check/format_check.h"
 
 #include <gtest/gtest.h>
 

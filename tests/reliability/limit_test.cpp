@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "file_image.h"
-#include "index/format_check.h"
+#include "format_check/format_check.h"
 #include "test_util.h"
 #include "velkor_index.h"
 

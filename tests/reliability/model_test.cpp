@@ -39,7 +39,7 @@
 #include <vector>
 
 #include "common/file_format.h"
-#include "index/format_check.h"
+#include "format_check/format_check.h"
 #include "reliability/index_snapshot.h"
 #include "reliability/reference_model.h"
 #include "stream/fault_injection.h"

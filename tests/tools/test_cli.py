@@ -7,7 +7,9 @@ import json
 import math
 import os
 import random
+import re
 import shlex
+import struct
 import subprocess
 import sys
 import tempfile
@@ -232,7 +234,8 @@ class CliTest(unittest.TestCase):
         self.assertIn("fault", result.stdout)
 
     def test_help_usage_errors_and_completion(self):
-        commands = ["create", "add", "query", "search", "rm", "ls", "stats", "check", "dump"]
+        commands = ["create", "add", "query", "search", "rm", "ls", "stats", "check", "dump",
+                    "compact", "recover"]
         overview = run("--help").stdout
         for command in commands:
             self.assertIn(command, overview)
@@ -247,6 +250,146 @@ class CliTest(unittest.TestCase):
         script = run("completion").stdout
         self.assertIn("complete -o filenames -F _velkor_index velkor-index", script)
         self.assertIn("search) options=\"--help -h --any --limit", script)
+
+
+def dump_entries(index):
+    """Each token's chain (slot offsets) and its postings, as 'dump --entries' shows them."""
+    tokens, chain = {}, None
+    for line in run("dump", "--entries", index).stdout.splitlines():
+        if re.match(r"^ +\d+ -> \d+: \d+\(", line):
+            chain = [int(s) for s in re.findall(r"(\d+)\(", line)]
+        elif chain is not None and line.startswith('      "'):
+            token, postings = re.match(r'^ +"(.*)": (.*)$', line).groups()
+            tokens[token] = (chain, postings)
+            chain = None
+    return tokens
+
+
+def postings_of(index):
+    return {token: postings for token, (_, postings) in dump_entries(index).items()}
+
+
+def answers(index, words):
+    return run("query", "--ids", index, *words).stdout.splitlines()
+
+
+class MaintenanceTest(unittest.TestCase):
+    """compact and recover, on an index of 60 texts of which a third were removed."""
+
+    WORDS = [f"w{i}" for i in range(400)]
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.root = self.dir.name
+        self.index = self.path("t.idx")
+        rng = random.Random(7)
+        os.makedirs(self.path("docs"))
+        for i in range(60):
+            with open(self.path(f"docs/{i:02}.txt"), "w") as f:
+                # Words of one text only keep their entries in one slot.
+                f.write(" ".join([rng.choice(self.WORDS) for _ in range(120)] +
+                                 [f"only{i}x{j}" for j in range(5)]))
+        run("create", self.index)
+        run("add", self.index, self.path("docs"))
+        run("rm", self.index, *[self.path(f"docs/{i:02}.txt") for i in range(0, 60, 3)])
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def path(self, name):
+        return os.path.join(self.root, name)
+
+    def bytes_of(self, name):
+        with open(name, "rb") as f:
+            return f.read()
+
+    def put(self, name, data):
+        with open(name, "wb") as f:
+            f.write(data)
+
+    def test_compact_keeps_every_answer_in_a_smaller_file(self):
+        before = (answers(self.index, self.WORDS), postings_of(self.index),
+                  run("ls", self.index).stdout)
+        size = os.path.getsize(self.index)
+        out = self.path("out.idx")
+        run("compact", self.index, out)
+        run("compact", self.index)
+        self.assertEqual(self.bytes_of(out)[:512], self.bytes_of(self.index)[:512])
+        for compacted in (self.index, out):
+            self.assertLess(os.path.getsize(compacted), size * 0.8)
+            self.assertIn("sound", run("check", compacted).stdout)
+            self.assertEqual((answers(compacted, self.WORDS), postings_of(compacted),
+                              run("ls", compacted).stdout), before)
+            stats = dict(line.split() for line in run("stats", compacted).stdout.splitlines())
+            self.assertEqual(stats["idle_slots"], "0")
+        # The engine goes on from the compacted file.
+        run("add", self.index, self.path("docs/00.txt"))
+        self.assertIn("sound", run("check", self.index).stdout)
+        self.assertEqual(len(run("ls", self.index).stdout.splitlines()), 41)
+
+        self.assertEqual(run("compact", self.index, out, check=False).returncode, 1)
+        damaged = bytearray(self.bytes_of(self.index))
+        damaged[-1] ^= 0xFF
+        self.put(self.index, damaged)
+        result = run("compact", self.index, check=False)
+        self.assertEqual((result.returncode, self.bytes_of(self.index)), (1, damaged))
+        self.assertEqual(sorted(os.listdir(self.root)), ["docs", "out.idx", "t.idx"])
+
+    def test_recover_from_a_file_cut_inside_its_sections(self):
+        old_header = self.bytes_of(self.index)[:512]
+        with open(self.path("new.txt"), "w") as f:
+            f.write(" ".join(f"{i:030}" for i in range(600)))
+        run("add", self.index, self.path("new.txt"))  # more than the idle slots hold
+        data = self.bytes_of(self.index)
+        self.assertNotEqual(data[16:20], old_header[16:20])
+        entries = dump_entries(self.index)
+        listed = run("ls", self.index).stdout.splitlines()
+        words = struct.unpack("<12I", data[:48])
+        slots = sorted(int(line.split()[0]) for line in run("dump", self.index).stdout.split(
+            "slots (offset size in_use next)\n")[1].split("\n\n")[0].splitlines())
+        kept_records = len(slots) * 2 // 3
+        cuts = {
+            # A save of an earlier version that died in the registry: the
+            # header is still the one of the save before.
+            "registry": old_header + data[512:(words[10] + words[11]) // 2],
+            "slot table": data[:words[4] + 4 + 13 * kept_records + 5],
+        }
+        for where, cut in cuts.items():
+            with self.subTest(where):
+                damaged, out = self.path(f"{where}.idx"), self.path(f"{where}.out")
+                self.put(damaged, cut)
+                report = run("recover", damaged, out).stdout
+                self.assertIn("sound", run("check", out).stdout)
+                whole = {t for t, (chain, _) in entries.items()
+                         if max(chain) < slots[kept_records]} if where == "slot table" else entries
+                self.assertTrue(50 < len(whole) <= len(entries) - 50 * (where == "slot table"))
+                self.assertEqual(postings_of(out), {t: entries[t][1] for t in whole})
+                if where == "registry":
+                    names = run("ls", out).stdout.splitlines()
+                    kept = [line for line in names if "#" not in line]
+                    self.assertTrue(0 < len(kept) < len(listed) and set(kept) <= set(listed))
+                    for line in names:
+                        if line not in kept:
+                            path_id, created, name = line.split("\t")
+                            self.assertEqual((name, created), (f"#{path_id}", "1970-01-01T00:00:00Z"))
+                    self.assertIn("lost are registered as '#ID'", report)
+
+    def test_recover_from_a_damaged_slot(self):
+        out = self.path("out.idx")
+        run("recover", self.index, out)  # a sound file: nothing to salvage
+        self.assertEqual(postings_of(out), postings_of(self.index))
+        entries = dump_entries(self.index)
+        token, (chain, _) = next((t, e) for t, e in sorted(entries.items()) if len(e[0]) > 1)
+        data = bytearray(self.bytes_of(self.index))
+        data[chain[1]:chain[1] + 32] = bytes(32)
+        self.put(self.index, data)
+        report = run("recover", self.index, self.path("r.idx")).stdout
+        self.assertRegex(report, rf'not saved: token entry {chain[0]} "{token}"')
+        self.assertIn("sound", run("check", self.path("r.idx")).stdout)
+        del entries[token]
+        self.assertEqual(postings_of(self.path("r.idx")), {t: p for t, (_, p) in entries.items()})
+        self.assertEqual(run("ls", self.path("r.idx")).stdout, run("ls", out).stdout)
+        self.assertEqual(run("recover", self.index, out, check=False).returncode, 1)
 
 
 if __name__ == "__main__":

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "index/format_check.h"
+#include "format_check/format_check.h"
 #include "tool_commands.h"
 
 namespace velkor_tool {

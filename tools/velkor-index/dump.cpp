@@ -67,6 +67,7 @@ int dump_file(const std::string& file, bool entries) {
   }
   _CObjectStorage& storage = *index->object_storage();
   std::printf("file %s, %d bytes\n", file.c_str(), index->_count_of(0));
+  storage.hold_slots();
   if (storage.slots.empty() && index->tokens().empty()) {
     std::printf("empty index (no saved data)\n");
     return 0;

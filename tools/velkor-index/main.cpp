@@ -40,6 +40,19 @@ const char kAddHelp[] =
     "one line each on standard error. The run works on a copy of FILE and renames\n"
     "it over FILE after the save, so a failed run leaves FILE as it was.";
 
+const char kCompactHelp[] =
+    "Writes the same index (every path id, creation time, path, token and count)\n"
+    "into a new file without idle slots, each entry in one slot, in the order a bulk\n"
+    "build makes them. The new file is checked before it replaces FILE (or becomes\n"
+    "OUT, which must not exist); a failed run leaves FILE as it was.";
+
+const char kRecoverHelp[] =
+    "Salvages what DAMAGED still holds into OUT (which must not exist): every token\n"
+    "entry whose slot chain is whole, with its path ids and counts, and the path\n"
+    "names of whatever survives of the registry. A path id whose name was lost is\n"
+    "registered as '#ID' with time 0. Prints what could not be saved; OUT is\n"
+    "checked before it is kept. Exit 0 when OUT was written, whatever was lost.";
+
 std::string completion_script(const CLI::App& app) {
   std::string commands, cases;
   for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; })) {
@@ -162,6 +175,21 @@ int run(int argc, char** argv) {
       "a sound file.");
   check_cmd->add_option("FILE", check_file_name, "index file")->required();
   commands.emplace_back(check_cmd, [&] { return check_file(check_file_name); });
+
+  rewrite_options compact;
+  CLI::App* compact_cmd = app.add_subcommand("compact", "rewrite an index without idle slots");
+  compact_cmd->footer(kCompactHelp);
+  compact_cmd->add_option("FILE", compact.file, "index file")->required();
+  compact_cmd->add_option("OUT", compact.out, "new index file (default: replace FILE)");
+  commands.emplace_back(compact_cmd, [&] { return compact_command(compact); });
+
+  rewrite_options recover;
+  CLI::App* recover_cmd = app.add_subcommand("recover", "salvage a damaged index into a new file");
+  recover_cmd->footer(kRecoverHelp);
+  recover_cmd->add_option("DAMAGED", recover.file, "damaged index file (never changed)")
+      ->required();
+  recover_cmd->add_option("OUT", recover.out, "new index file")->required();
+  commands.emplace_back(recover_cmd, [&] { return recover_command(recover); });
 
   std::string dump_file_name;
   bool dump_entries = false;

@@ -58,6 +58,12 @@ struct rm_options {
   bool by_id = false;
 };
 
+// compact and recover: FILE into OUT (compact: in place when OUT is empty).
+struct rewrite_options {
+  std::string file;
+  std::string out;
+};
+
 // ls and stats.
 struct listing_options {
   std::string file;
@@ -72,6 +78,8 @@ int search_command(const search_options& o);
 int ls_command(const listing_options& o);
 int stats_command(const listing_options& o);
 int check_file(const std::string& file);
+int compact_command(const rewrite_options& o);
+int recover_command(const rewrite_options& o);
 int dump_file(const std::string& file, bool entries);
 
 // An index opened for the length of a command.

@@ -1,4 +1,4 @@
-#include "index/format_check.h"
+#include "format_check.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -11,21 +11,24 @@
 #include <unordered_set>
 #include <utility>
 
+#include "common/file_format.h"
 #include "index/entries.h"
 #include "stream/journal.h"
+#include "stream/platform_file.h"
 
 namespace velkor {
 
 namespace {
 
-constexpr uint32_t kMagic = 0x013265F6;
-constexpr uint32_t kNone = 0xFFFFFFFFu;
-constexpr uint32_t kDataBegin = 512;
-constexpr int32_t kMinSlotSize = 32;
-constexpr int32_t kMaxTokenLength = 128;
-constexpr uint32_t kMaxChainSlots = 0x10000;
-constexpr uint32_t kMaxStringLength = 0xA00000;
-constexpr uint64_t kSlotRecordBytes = 13;
+// The layout's numbers, as the engine writes them.
+constexpr uint32_t kMagic = format::kMagic;
+constexpr uint32_t kNone = format::kNoSlot;
+constexpr uint32_t kDataBegin = format::kDataBegin;
+constexpr int32_t kMinSlotSize = format::kDefaultSlotSize;
+constexpr int32_t kMaxTokenLength = format::kMaxTokenLength;
+constexpr uint32_t kMaxChainSlots = format::kMaxChainSlots;
+constexpr uint32_t kMaxStringLength = format::kMaxStringLength;
+constexpr uint64_t kSlotRecordBytes = format::kSlotRecordBytes;
 
 const char* const kWordNames[12] = {"magic",
                                     "slot size",
@@ -49,10 +52,7 @@ std::string format(const char* pattern, ...) {
   return buffer;
 }
 
-uint32_t le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
+uint32_t le32(const uint8_t* p) { return decode_u32(p); }
 
 struct journal_bytes {
   uint64_t offset;
@@ -674,6 +674,34 @@ class checker {
     }
     if (!options_.report_cross_references) return;
 
+    // A sound file's lists ascend: they are searched by halves; a damaged
+    // one's (reported above) one by one.
+    const auto signed_less = [](uint32_t a, uint32_t b) {
+      return static_cast<int32_t>(a) < static_cast<int32_t>(b);
+    };
+    const auto by_path = [](const posting& a, const posting& b) { return a.path_id < b.path_id; };
+    std::unordered_set<const void*> unsorted;
+    for (const auto& path : path_entries) {
+      const std::vector<uint32_t>& ids = path.second.second.token_ids;
+      if (!std::is_sorted(ids.begin(), ids.end(), signed_less)) unsorted.insert(&ids);
+    }
+    for (const auto& t : token_entries) {
+      const std::vector<posting>& postings = t.second.postings;
+      if (!std::is_sorted(postings.begin(), postings.end(), by_path)) unsorted.insert(&postings);
+    }
+    auto lists_token = [&](const decoded_path& entry, uint32_t t) {
+      if (unsorted.count(&entry.token_ids) == 0) {
+        return std::binary_search(entry.token_ids.begin(), entry.token_ids.end(), t, signed_less);
+      }
+      return std::find(entry.token_ids.begin(), entry.token_ids.end(), t) != entry.token_ids.end();
+    };
+    auto has_posting = [&](const std::vector<posting>& postings, int32_t path_id) {
+      if (unsorted.count(&postings) == 0) {
+        return std::binary_search(postings.begin(), postings.end(), posting(path_id, 0), by_path);
+      }
+      return std::any_of(postings.begin(), postings.end(),
+                         [&](const posting& p) { return p.path_id == path_id; });
+    };
     for (const auto& t : token_entries) {
       if (!t.second.ok) continue;
       for (const posting& p : t.second.postings) {
@@ -686,8 +714,7 @@ class checker {
           continue;
         }
         const decoded_path& entry = path->second.second;
-        if (entry.ok && std::find(entry.token_ids.begin(), entry.token_ids.end(), t.first) ==
-                            entry.token_ids.end()) {
+        if (entry.ok && !lists_token(entry, t.first)) {
           report(format("token entry %u lists path id %d, whose path entry %u does not list it",
                         t.first, p.path_id, path->second.first));
         }
@@ -704,10 +731,7 @@ class checker {
           continue;
         }
         if (!token->second.ok) continue;
-        const std::vector<posting>& postings = token->second.postings;
-        const bool listed = std::any_of(postings.begin(), postings.end(),
-                                        [&](const posting& p) { return p.path_id == path.first; });
-        if (!listed) {
+        if (!has_posting(token->second.postings, path.first)) {
           report(
               format("path entry %u (path id %d) lists token entry %u, which has no posting "
                      "for it",
@@ -784,7 +808,8 @@ std::vector<std::string> check_index_file(const std::string& path, const check_o
           })) {
     return {"cannot read " + journal_path};
   }
-  if (!hot) return checker(from, options).run();
+  // A journal left by a file replaced since says nothing of this one.
+  if (!hot || owner != platform::path_identity(path.c_str())) return checker(from, options).run();
   // The file is torn; what it holds as an index is the last save, which
   // the next open restores. That is what is checked.
   std::vector<std::string> findings = {"a save did not complete: " + journal_path +

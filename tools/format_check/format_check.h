@@ -29,8 +29,8 @@
 // bytes that are there, so memory and time stay bounded by the file's size.
 // Findings are capped (kMaxFindings); the last line then says how many more
 // there were.
-#ifndef VELKOR_INDEX_FORMAT_CHECK_H_
-#define VELKOR_INDEX_FORMAT_CHECK_H_
+#ifndef VELKOR_TOOLS_FORMAT_CHECK_H_
+#define VELKOR_TOOLS_FORMAT_CHECK_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -64,4 +64,4 @@ std::vector<std::string> check_index_bytes(const uint8_t* data, std::size_t size
 
 }  // namespace velkor
 
-#endif  // VELKOR_INDEX_FORMAT_CHECK_H_
+#endif  // VELKOR_TOOLS_FORMAT_CHECK_H_
