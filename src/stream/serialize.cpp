@@ -6,7 +6,6 @@
 
 #include "common/exception.h"
 #include "common/runtime_rand.h"
-#include "stream/memstream.h"
 
 namespace velkor {
 
@@ -71,21 +70,6 @@ void read_records(_stream& stream, int32_t count, const int32_t* fields, int fie
     }
     stream.raise_read_error(field);
   };
-  // A memory stream's bytes are decoded where they lie.
-  if (auto* memory = dynamic_cast<_memstream*>(&stream)) {
-    _memadapter& adapter = *memory->adapter_of();
-    const int64_t left = static_cast<int64_t>(adapter.buffer.size()) - adapter.position;
-    const int64_t wanted = static_cast<int64_t>(count) * record_size;
-    const uint8_t* bytes = adapter.buffer.data() + adapter.position;
-    if (left >= wanted) {
-      adapter.position += static_cast<int32_t>(wanted);
-      consume(context, bytes, count);
-      return;
-    }
-    adapter.position = static_cast<int32_t>(adapter.buffer.size());
-    consume(context, bytes, static_cast<int32_t>(left / record_size));
-    raise_within_record(static_cast<int32_t>(left % record_size));
-  }
   const int32_t batch_records = std::max<int32_t>(1, kReadStep / record_size);
   std::vector<uint8_t> batch;
   int32_t done = 0;
@@ -95,7 +79,7 @@ void read_records(_stream& stream, int32_t count, const int32_t* fields, int fie
     batch.resize(static_cast<size_t>(bytes));
     const int32_t got = std::max(stream._read(batch.data(), bytes), 0);
     if (got != bytes) {
-      consume(context, batch.data(), got / record_size);
+      if (got >= record_size) consume(context, batch.data(), got / record_size);
       raise_within_record(got % record_size);
     }
     consume(context, batch.data(), records);
