@@ -240,6 +240,10 @@ MUTATIONS = [
       "        victim.dirty = false;\n        --dirty_count;\n        if (victim.held) storage->_save_object_at(victim.id, victim.entry);\n"),
     M("E7", "stream", "src/stream/serialize.cpp", "a string read short goes unnoticed",
       "    if (got != step) stream.raise_read_error(count);\n", "    (void)got;\n"),
+    M("E8", "stream", "src/stream/held_file.cpp", "bytes past the file's end count as valid before a write puts them there",
+      "    valid_end_ = stop;\n  }\n  return true;", "  }\n  valid_end_ = std::max(valid_end_, position);\n  return true;"),
+    M("E9", "stream", "src/stream/held_file.cpp", "pages gathered for the journal stay marked kept when a later read fails",
+      "      if (injected_fault()) return fail();\n", "      if (injected_fault()) return false;\n"),
     # api: call frame, last error
     M("A1", "api", "src/api/exports.cpp", "the call frame does not clear the last error",
       "R call_frame(idx_handle handle, R failure, Op&& op) {\n  velkor::clear_last_error();\n",

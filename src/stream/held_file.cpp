@@ -88,8 +88,10 @@ bool held_file::clear_stale_before(int64_t position) {
             static_cast<int32_t>(zeros.size())) {
       return false;
     }
+    // Only bytes the file holds are valid: past its end, a write that then
+    // fails leaves nothing to read.
+    valid_end_ = stop;
   }
-  valid_end_ = std::max(valid_end_, position);
   return true;
 }
 
@@ -182,12 +184,13 @@ bool held_file::keep_old_of(const std::vector<range>& ranges) {
       journaled_[static_cast<size_t>(at / kJournalPage)] = false;
     }
   };
+  // Pages batched but not in the journal are kept again next time.
+  auto fail = [&] {
+    for (const range& r : batched) unmark(r);
+    return false;
+  };
   auto write_batch = [&] {
-    if (used > 0 && !journal_->keep_sealed(batch.data(), used)) {
-      // What did not reach the journal is kept again next time.
-      for (const range& r : batched) unmark(r);
-      return false;
-    }
+    if (used > 0 && !journal_->keep_sealed(batch.data(), used)) return fail();
     used = 0;
     batched.clear();
     return true;
@@ -220,10 +223,10 @@ bool held_file::keep_old_of(const std::vector<range>& ranges) {
         if (record > batch.size()) batch.resize(std::max(record, static_cast<size_t>(kKeepPiece)));
       }
       uint8_t* at = batch.data() + used;
-      if (injected_fault()) return false;
+      if (injected_fault()) return fail();
       if (platform::read_at(file_, begin, at + journal::kRecordHeaderBytes, length) != length) {
         platform::set_last_error_code(platform::io_error_code());
-        return false;
+        return fail();
       }
       journal::seal(at, begin, length);
       used += record;

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "stream/fault_injection.h"
 #include "stream/fstream.h"
 #include "stream/platform_file.h"
 #include "test_util.h"
@@ -158,6 +159,56 @@ TEST(JournalTest, TheJournalIsHeldWhileTheIndexChanges) {
   idx_close(index);
   EXPECT_FALSE(platform::open_file((file + "-journal").c_str(), platform::kModeRead, &other))
       << "the journal outlived its index";
+}
+
+// A transfer of a session that fails half-way leaves the stream as sound as
+// before it: a write past a stale tail that fails leaves every byte of the
+// size readable, and old bytes that a failed keep had gathered are kept
+// again by the next write, so that closing without a save still restores
+// them.
+TEST(JournalTest, FailedTransfersLeaveTheStreamAndTheJournalWhole) {
+  namespace faults = velkor::faults;
+  using velkor::_fstream;
+  velkor_test::temp_dir dir;
+  const std::string index = dir.file("f.idx");
+  const std::vector<uint8_t> small(8192, 7);
+  velkor_test::write_file(index, small);
+  {
+    _fstream s(index.c_str(), _fstream::kRead | _fstream::kWrite, true);
+    s.keep_saves(false);
+    // Cut, then grown again: the file's bytes past 50 are stale. A write
+    // past the file's end keeps them (the journal's start takes two
+    // transfers, then the read and the record) and zeroes them; then it
+    // fails.
+    s.resize(50);
+    s.resize(9000);
+    faults::arm(faults::io_op::buffer_io, 6);
+    EXPECT_THROW(s.write_parts({{8300, "x", 1}}), velkor::_exception);
+    faults::disarm();
+    std::vector<uint8_t> seen(9000, 1);
+    s.seek(0, 0);
+    s.read(seen.data(), 9000);
+    EXPECT_EQ(std::vector<uint8_t>(seen.begin(), seen.begin() + 50), std::vector<uint8_t>(50, 7));
+    EXPECT_EQ(std::vector<uint8_t>(seen.begin() + 50, seen.end()), std::vector<uint8_t>(8950, 0));
+  }
+  EXPECT_EQ(velkor_test::read_file(index), small);
+
+  const std::vector<uint8_t> saved(4096 * 200, 7);
+  velkor_test::write_file(index, saved);
+  {
+    // Two pieces far apart: after the journal's start, the first piece is
+    // read, the second's read fails.
+    _fstream s(index.c_str(), _fstream::kRead | _fstream::kWrite, true);
+    s.keep_saves(false);
+    const std::vector<uint8_t> changed(4096, 9);
+    const std::vector<_fstream::part> parts = {{0, changed.data(), 4096},
+                                               {4096 * 128, changed.data(), 4096}};
+    faults::arm(faults::io_op::buffer_io, 4);
+    EXPECT_THROW(s.write_parts(parts), velkor::_exception);
+    faults::disarm();
+    s.write_parts(parts);
+  }
+  EXPECT_EQ(velkor_test::read_file(index), saved);
 }
 
 }  // namespace
