@@ -399,7 +399,7 @@ bool _CObjectStorage::grow_form(uint32_t id, const void* kind, std::vector<uint8
   modified = true;
   // The bytes behind the new form stay what the slots hold or will hold.
   if (form.image.size() <= bytes.size()) {
-    form.image.swap(bytes);
+    form.image.assign(bytes.begin(), bytes.end());
   } else {
     std::copy(bytes.begin(), bytes.end(), form.image.begin());
   }

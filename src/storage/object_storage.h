@@ -185,6 +185,18 @@ class _CObjectStorage {
     }
     return std::move(adapter.buffer);
   }
+  // The same into `out`, whose room is reused.
+  template <class Obj>
+  static void serialize_into(const Obj& object, std::vector<uint8_t>& out) {
+    _memadapter adapter;
+    adapter.buffer.swap(out);
+    adapter.buffer.clear();
+    {
+      _memstream memory(&adapter);
+      object.save(memory);
+    }
+    out.swap(adapter.buffer);
+  }
 
   // What a key read takes at once (no key is longer than 130 bytes).
   static constexpr int32_t kLengthProbe = 256;
@@ -218,6 +230,7 @@ class _CObjectStorage {
 
   stored_forms forms_;
   record_owners owners_;
+  std::vector<uint8_t> rewrite_;
   bool keeping_ = true;
 };
 
@@ -305,7 +318,12 @@ uint32_t _CObjectStorage::_save_new_object(const Obj& object) {
 template <class Obj>
 void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
   hold_slots();
-  std::vector<uint8_t> bytes = serialize(object);
+  // A rewrite is made in the same scratch room each time and copied into
+  // the form it replaces, whose room fits it unless it grew: rewriting a
+  // kept form seldom allocates. (Forms are counted by their room, so the
+  // scratch's is never handed on.)
+  std::vector<uint8_t>& bytes = rewrite_;
+  serialize_into(object, bytes);
   if (const stored_forms::form* kept = forms_.peek(id)) {
     if (kept->kind != kind_of<Obj>()) stop_keeping();
   }
@@ -367,7 +385,7 @@ void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
   // A chain that this rewrite may take past the length a walk accepts is
   // written through, so that its next load walks it and refuses it.
   if (keeping() && kept_indexes.size() < static_cast<size_t>(format::kMaxChainSlots)) {
-    keep_form(id, kind_of<Obj>(), std::move(bytes), std::move(kept_indexes), false);
+    keep_form(id, kind_of<Obj>(), std::vector<uint8_t>(bytes), std::move(kept_indexes), false);
   } else {
     write_image(kept_indexes, bytes);
   }

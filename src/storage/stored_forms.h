@@ -28,7 +28,7 @@ class stored_forms {
  public:
   // The bytes kept at most, counted by their room and what each form costs
   // besides (its place in the table, the heap's headers).
-  static constexpr size_t kMaxBytes = size_t{16} << 20;
+  static constexpr size_t kMaxBytes = size_t{32} << 20;
   static constexpr size_t kFormOverhead = 96;
 
   struct form {

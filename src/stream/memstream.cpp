@@ -71,4 +71,11 @@ int32_t _memstream::_resize(int32_t new_size) {
   return length();
 }
 
+bool _memstream::take_held(int64_t count, const uint8_t** bytes, int64_t* taken) {
+  *taken = std::clamp<int64_t>(length() - adapter->position, 0, std::max<int64_t>(count, 0));
+  *bytes = adapter->buffer.data() + adapter->position;
+  adapter->position += static_cast<int32_t>(*taken);
+  return true;
+}
+
 }  // namespace velkor

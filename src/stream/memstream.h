@@ -31,6 +31,7 @@ class _memstream : public _stream {
   // The buffer's length, without the three seeks.
   int32_t _size() override { return length(); }
   const char* name() const override { return "MemoryStream"; }
+  bool take_held(int64_t count, const uint8_t** bytes, int64_t* taken) override;
   _memadapter* adapter_of() const { return adapter; }
 
  private:

@@ -70,6 +70,15 @@ void read_records(_stream& stream, int32_t count, const int32_t* fields, int fie
     }
     stream.raise_read_error(field);
   };
+  // A memory stream's bytes are decoded where they lie.
+  const int64_t wanted = int64_t{count} * record_size;
+  const uint8_t* held = nullptr;
+  int64_t taken = 0;
+  if (stream.take_held(wanted, &held, &taken)) {
+    if (taken >= record_size) consume(context, held, static_cast<int32_t>(taken / record_size));
+    if (taken < wanted) raise_within_record(static_cast<int32_t>(taken % record_size));
+    return;
+  }
   const int32_t batch_records = std::max<int32_t>(1, kReadStep / record_size);
   std::vector<uint8_t> batch;
   int32_t done = 0;

@@ -47,6 +47,15 @@ class _stream {
   // sparse file. What a damaged file claims beyond them is not there to
   // load.
   virtual int64_t real_size() { return _size(); }
+  // For a stream that holds its bytes in memory: up to `count` of them at
+  // its position, where they lie, and the position moved past them. False
+  // (nothing moves) for a stream that must copy them.
+  virtual bool take_held(int64_t count, const uint8_t** bytes, int64_t* taken) {
+    static_cast<void>(count);
+    static_cast<void>(bytes);
+    static_cast<void>(taken);
+    return false;
+  }
   virtual ~_stream() = default;
 
   // Checked operations: do exactly what is asked or raise.
