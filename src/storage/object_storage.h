@@ -175,17 +175,7 @@ class _CObjectStorage {
   static void load_from(std::vector<uint8_t>& bytes, Obj& object);
   template <class Obj>
   static void load_key_from(std::vector<uint8_t>& bytes, typename Obj::key_type& key);
-  // The stored form of `object`.
-  template <class Obj>
-  static std::vector<uint8_t> serialize(const Obj& object) {
-    _memadapter adapter;
-    {
-      _memstream memory(&adapter);
-      object.save(memory);
-    }
-    return std::move(adapter.buffer);
-  }
-  // The same into `out`, whose room is reused.
+  // The stored form of `object`, made in `out`, whose room is reused.
   template <class Obj>
   static void serialize_into(const Obj& object, std::vector<uint8_t>& out) {
     _memadapter adapter;
@@ -230,7 +220,9 @@ class _CObjectStorage {
 
   stored_forms forms_;
   record_owners owners_;
+  // Scratch room of the writes: a rewrite's bytes, a new object's chain.
   std::vector<uint8_t> rewrite_;
+  std::vector<_CStgSlotItem> new_chain_;
   bool keeping_ = true;
 };
 
@@ -281,10 +273,13 @@ int32_t _CObjectStorage::__go_through_slot_link(uint32_t first, Pred& pred) {
 template <class Obj>
 uint32_t _CObjectStorage::_save_new_object(const Obj& object) {
   hold_slots();
-  std::vector<uint8_t> bytes = serialize(object);
+  // Made in the scratch room, then copied once at its length.
+  serialize_into(object, rewrite_);
+  std::vector<uint8_t> bytes(rewrite_.begin(), rewrite_.end());
   modified = true;
   const int32_t length = static_cast<int32_t>(bytes.size());
-  std::vector<_CStgSlotItem> chain;
+  std::vector<_CStgSlotItem>& chain = new_chain_;
+  chain.clear();
   __alloc_stg_slots(length, chain);
   if (chain.empty()) return kNoSlot;
   const uint32_t id = chain.front().offset;
@@ -293,7 +288,11 @@ uint32_t _CObjectStorage::_save_new_object(const Obj& object) {
   std::vector<uint32_t> indexes;
   indexes.reserve(chain.size());
   for (const _CStgSlotItem& slot : chain) {
-    const _CStgSlotItem* record = find_slot(slot.offset);
+    // A slot appended just now is the last record of a table whose records
+    // lie apart (so in order), where the search would find it.
+    const _CStgSlotItem* record = keeping() && slots.back().offset == slot.offset
+                                      ? &slots.back()
+                                      : find_slot(slot.offset);
     if (record == nullptr) break;
     indexes.push_back(index_of(record));
   }
