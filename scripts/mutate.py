@@ -20,6 +20,13 @@ score is killed / (killed + survived).
   python3 scripts/mutate.py --only H1,J2    # some of them
   python3 scripts/mutate.py --source DIR    # a checkout of an older commit
   VELKOR_MUTANT_DIR=/tmp/m python3 scripts/mutate.py   # where the copy lives
+  python3 scripts/mutate.py --all --kills k.json      # every test that kills each
+
+With --all each mutant runs the whole suite and records every failing test:
+a gtest case, or a case of the Python suites (cli, python_binding) by its
+class and name. --kills writes them as JSON; the summary names the tests
+that alone kill some mutation. A test that no such list names is redundant
+with respect to these mutations.
 
 Not part of CI. With ccache installed (it is used when found), a full run
 of the 78 mutations takes about 20 minutes on two otherwise idle cores (33
@@ -27,7 +34,9 @@ beside other builds): each mutant rebuilds what its file touches and runs
 the suite until its first failing test, under a time limit per test.
 """
 import argparse
+import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -255,6 +264,30 @@ MUTATIONS = [
     M("A4", "api", "src/api/last_error.cpp", "comment not recorded", "  r.comment = e.get_comment();\n", ""),
     M("A5", "api", "src/api/last_error.cpp", "unknown error id", "r.id = \"._ExceptionUnknown\";",
       "r.id = \"_ExceptionUnknown\";"),
+    # the command-line tool
+    M("T1", "tool", "tools/velkor-index/read_commands.cpp", "search ranks the lowest score first",
+      "return std::make_tuple(-a.doc.score, a.path, a.doc.path_id) <\n           std::make_tuple(-b.doc.score,",
+      "return std::make_tuple(a.doc.score, a.path, a.doc.path_id) <\n           std::make_tuple(b.doc.score,"),
+    M("T2", "tool", "tools/velkor-index/ranking.cpp", "search --any asks for every word",
+      "if (any || std::find(counts.begin()", "if ((any && false) || std::find(counts.begin()"),
+    M("T3", "tool", "tools/velkor-index/index_writer.cpp", "compact leaves an idle slot behind the entries",
+      "if (slots_.empty()) add_slot({}, 0);", "add_slot({}, 0);"),
+    M("T4", "tool", "tools/velkor-index/recover.cpp", "recover passes over the first chain",
+      "for (size_t head = 0; head < records.size(); ++head) {\n      if (!records[head].in_use",
+      "for (size_t head = 1; head < records.size(); ++head) {\n      if (!records[head].in_use"),
+    M("T5", "tool", "tools/velkor-index/read_commands.cpp", "search --json names its match count otherwise",
+      '.key("matches")', '.key("match")'),
+    M("T6", "tool", "tools/velkor-index/write_commands.cpp", "a NUL one byte past the sniffed bytes makes a file binary",
+      "std::min(text.size(), kSniffBytes)", "std::min(text.size(), kSniffBytes + 1)"),
+    M("T7", "tool", "tools/velkor-index/write_commands.cpp", "the last sniffed byte is not looked at",
+      "std::min(text.size(), kSniffBytes)", "std::min(text.size(), kSniffBytes - 1)"),
+    # the Python binding
+    M("B1", "binding", "bindings/python/velkor_index/_binding.py", "query answers read as (count, path id)",
+      "zip(numbers[0::2], numbers[1::2])", "zip(numbers[1::2], numbers[0::2])"),
+    M("B2", "binding", "bindings/python/velkor_index/_binding.py", "a search string taken as one word",
+      "            words = words.split()\n", "            words = [words]\n"),
+    M("B3", "binding", "bindings/python/velkor_index/_binding.py", "a repeated search word counted twice",
+      "if key and key not in seen:", "if key:"),
 ]
 
 
@@ -292,13 +325,23 @@ def sync_copy(source, copy):
         shutil.copymode(src, dst)
 
 
-def failed_tests(log):
-    names, on = [], False
+UNITTEST_FAILURE = re.compile(r"^(?:FAIL|ERROR): (\w+) \((?:\w+\.)*?(\w+)\.\w+\)")
+
+
+def failed_tests(log, cases=False):
+    """The failing ctest entries; with `cases`, an entry that runs a Python
+    suite is replaced by its failing cases, as Class.test."""
+    names, python, on = [], set(), False
     for line in Path(log).read_text(errors="replace").splitlines():
+        found = UNITTEST_FAILURE.match(line)
+        if cases and found:
+            python.add(f"{found.group(2)}.{found.group(1)}")
         if "The following tests FAILED" in line:
             on = True
         elif on and " - " in line:
             names.append(line.split(" - ", 1)[1].split(" (")[0].strip())
+    if cases and python:
+        names = [n for n in names if n not in ("cli", "python_binding", "python_install")] + sorted(python)
     return names
 
 
@@ -309,6 +352,8 @@ def main():
     parser.add_argument("--timeout", type=int, default=180, help="seconds per test")
     parser.add_argument("--report", help="file for the result table")
     parser.add_argument("--source", help="git checkout to mutate instead of this work tree (an older commit)")
+    parser.add_argument("--all", action="store_true", help="run every test of each mutant, not only to the first failure")
+    parser.add_argument("--kills", help="file for the JSON of the failing tests of each mutant (with --all)")
     args = parser.parse_args()
 
     base = Path(os.environ.get("VELKOR_MUTANT_DIR", ROOT / "build-mutants"))
@@ -346,7 +391,8 @@ def main():
              "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2"]
     if shutil.which("ccache"):
         flags += ["-DCMAKE_CXX_COMPILER_LAUNCHER=ccache", "-DCMAKE_C_COMPILER_LAUNCHER=ccache"]
-    ctest = ["ctest", "--test-dir", str(build), "-j2", "--stop-on-failure", "--timeout", str(args.timeout)]
+    ctest = ["ctest", "--test-dir", str(build), "-j2", "--timeout", str(args.timeout)]
+    ctest += ["--output-on-failure"] if args.all else ["--stop-on-failure"]
     started = time.time()
     if run(["cmake", "-S", str(copy), "-B", str(build)] + flags, copy, log=base / "configure.log") != 0 or \
             run(["cmake", "--build", str(build), "-j2"], copy, log=base / "build.log") != 0:
@@ -357,7 +403,7 @@ def main():
         return 2
     print(f"baseline built and passed in {time.time() - started:.0f} s", flush=True)
 
-    rows, killed, survived = [], 0, 0
+    rows, killed, survived, kills = [], 0, 0, {}
     try:
         for m in chosen:
             path = copy / m.path
@@ -379,8 +425,10 @@ def main():
                         survived += 1
                     else:
                         killed += 1
-                        names = failed_tests(log)
-                        outcome = "killed by " + (", ".join(names[:3]) if names else str(code))
+                        names = failed_tests(log, args.all)
+                        kills[m.key] = names
+                        shown = names if args.all else names[:3]
+                        outcome = "killed by " + (", ".join(shown) if names else str(code))
                 restore()
             row = f"{m.key:4} {m.layer:8} {m.what[:58]:58} {outcome}  ({time.time() - t0:.0f} s)"
             rows.append(row)
@@ -393,6 +441,15 @@ def main():
     summary = (f"score {killed}/{applied}" + (f" = {100.0 * killed / applied:.1f}%" if applied else "") +
                f"; {len(chosen) - applied} not counted; {time.time() - started:.0f} s")
     print(summary)
+    if args.all:
+        alone = {}
+        for key, names in kills.items():
+            if len(names) == 1:
+                alone.setdefault(names[0], []).append(key)
+        for name in sorted(alone):
+            print(f"only {name} kills {', '.join(alone[name])}")
+    if args.kills:
+        Path(args.kills).write_text(json.dumps(kills, indent=1) + "\n")
     if args.report:
         Path(args.report).write_text("\n".join(rows + [summary]) + "\n")
     return 0

@@ -51,6 +51,7 @@ namespace {
 namespace faults = velkor::faults;
 using velkor_model::kNone;
 using velkor_model::reference_model;
+using velkor_test::snapshot;
 
 struct mismatch : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -59,27 +60,18 @@ struct mismatch : std::runtime_error {
 // recovers from it.
 struct fault_hit {};
 
-const std::set<std::string> kStreamErrors = {"_stream.ReadErr",   "_stream.WriteErr",
+const std::set<std::string> kStreamErrors = {"_stream.ReadErr", "_stream.WriteErr",
                                              "_stream.ResizeErr", "_stream.SeekErr",
-                                             "_stream.SizeErr",   "_fstream.RollbackErr"};
-
-struct enum_log {
-  long stop_after = 0;
-  std::vector<velkor_test::path_record> paths;
-};
-
-bool record_path(uint32_t id, const char* path, int32_t time, void* user) {
-  enum_log* log = static_cast<enum_log*>(user);
-  log->paths.push_back({static_cast<int32_t>(id), path, time});
-  return static_cast<long>(log->paths.size()) < log->stop_after;
-}
-
+                                             "_stream.SizeErr", "_fstream.RollbackErr"};
 // Host-chosen path ids around the signed edges.
 const uint32_t kHostIds[] = {0, 5, 17, 0x7FFFFFFF, 0x80000000u, 0xFFFFFFF0u, 0xFFFFFFFFu};
 
 struct totals {
   int64_t saves = 0, armed = 0, failed = 0, half_done = 0, saved_after = 0, closed_after = 0;
 };
+
+std::string shown(const char* text) { return text ? "\"" + std::string(text) + "\"" : "null"; }
+std::string signed_id(uint32_t id) { return std::to_string(static_cast<int32_t>(id)); }
 
 class sequence {
  public:
@@ -88,19 +80,20 @@ class sequence {
     // Path ids and keys are drawn from the runtime's generator: seeding it
     // makes the whole sequence reproducible from its seed.
     std::srand(seed);
-    wide_ = pick(4) == 0;
+    const bool wide = pick(4) == 0;
+    wide_ = wide;
     fault_step_ = 1 + pick(steps);
     // Colliding hashes ("ab" and "`g", "ac" and "`h"), case, bytes above
-    // 0x7F, two long tokens equal in their first 30 bytes, and tokens that
-    // hold the other delimiters.
+    // 0x7F, two long tokens equal in their first 30 bytes, tokens that hold
+    // the other delimiters, and in a wide sequence enough tokens to push the
+    // caches past their limits.
     for (const auto& t :
          reference_model::split("a|b|ab|`g|ac|`h|A|Ab|\xE9t\xE9|x,y|x y|--|to|be", "|"))
       vocabulary_.push_back(t.first);
     const std::string l30(30, 'L');
     vocabulary_.insert(vocabulary_.end(),
                        {l30, l30 + "ong tail one", l30 + "ong tail two", l30.substr(1)});
-    // Enough tokens to push the caches past their limits.
-    for (int i = 0; wide_ && i < 150; ++i) vocabulary_.push_back("w" + std::to_string(i));
+    for (int i = 0; wide && i < 150; ++i) vocabulary_.push_back("w" + std::to_string(i));
   }
 
   ~sequence() {
@@ -138,26 +131,19 @@ class sequence {
     trace_.push_back(line);
     if (trace_.size() > 25) trace_.pop_front();
   }
-  static std::string quoted(const char* text) {
-    return text ? "\"" + std::string(text) + "\"" : "null";
-  }
   void expect(bool ok, const std::string& what) {
     if (!ok) throw mismatch(what);
   }
   template <class A, class B>
   void expect_eq(const A& actual, const B& expected, const std::string& what) {
-    if (!(actual == expected)) {
-      std::ostringstream out;
-      out << what << ": library gave " << actual << ", model expects " << expected;
-      throw mismatch(out.str());
-    }
+    if (actual == expected) return;
+    std::ostringstream out;
+    out << what << ": library gave " << actual << ", model expects " << expected;
+    throw mismatch(out.str());
   }
   void expect_no_error(const std::string& what) {
     expect(velkor_test::no_error(),
            what + ": unexpected error " + _get_err_id() + " " + _get_err_msg());
-  }
-  void expect_error(const char* id, const std::string& what) {
-    expect_eq(std::string(_get_err_id()), std::string(id), what + ": error id");
   }
 
   // After an export that may touch the file: no error, or, under an injected
@@ -172,13 +158,24 @@ class sequence {
     throw fault_hit();
   }
 
-  std::string random_token() { return vocabulary_[pick(static_cast<int>(vocabulary_.size()))]; }
+  // What the library should read back, as the model `m` says.
+  snapshot of(const reference_model& m) const {
+    snapshot s;
+    for (const std::string& t : vocabulary_) s["query " + t] = m.query(t, ",");
+    for (const auto& n : m.current.names) {
+      s[velkor_test::path_key(n.first)] = velkor_test::path_value(n.second.time, n.second.path);
+    }
+    s["count 3"] = std::to_string(m.current.postings.size());
+    s["count 4"] = std::to_string(m.current.path_entry_count());
+    s["count 9"] = std::to_string(m.current.names.size());
+    return s;
+  }
 
+  std::string random_token() { return vocabulary_[pick(static_cast<int>(vocabulary_.size()))]; }
   const char* random_delimiter() {
     static const char* const kDelimiters[] = {" ", " ", " ", ",", ", ", "--", "ab", "", nullptr};
     return pick_of(kDelimiters);
   }
-
   std::string random_text(const char* delimiter) {
     const std::string d = delimiter && *delimiter ? delimiter : " ";
     std::string text = pick(6) == 0 ? d : "";
@@ -188,7 +185,6 @@ class sequence {
     }
     return pick(6) == 0 ? text + d : text;
   }
-
   // A path id the host might pass: registered, chosen, or random.
   uint32_t random_path_id() {
     const int kind = pick(10);
@@ -198,8 +194,7 @@ class sequence {
       return static_cast<uint32_t>(it->first);
     }
     if (kind < 8) return pick_of(kHostIds);
-    if (kind < 9) return kHostIds[1 + pick(3)];
-    return static_cast<uint32_t>(rng_());
+    return kind < 9 ? kHostIds[1 + pick(3)] : static_cast<uint32_t>(rng_());
   }
 
   void open(bool read_only) {
@@ -209,7 +204,6 @@ class sequence {
     model_.reopen(read_only);
     expect(!idx_get_modify(handle_), "idx_get_modify true right after opening");
   }
-
   void close() {
     expect(idx_close(handle_), "idx_close returned false");
     handle_ = nullptr;
@@ -241,8 +235,7 @@ class sequence {
   }
 
   void run_op(int op) {
-    if (op < 10) return do_id_of(true);
-    if (op < 15) return do_id_of(false);
+    if (op < 15) return do_id_of(op < 10);
     if (op < 40) return do_index();
     if (op < 41) return do_index_repeated();
     if (op < 55) return do_query();
@@ -253,8 +246,7 @@ class sequence {
     if (op < 77) return expect_eq(idx_get_modify(handle_), model_.modified, "idx_get_modify");
     if (op < 80) return do_adjust_cache();
     if (op < 88) return do_save();
-    if (op < 92) return do_reopen_after_save(false);
-    if (op < 95) return do_reopen_after_save(true);
+    if (op < 95) return do_reopen_after_save(op >= 92);
     return do_close_without_save();
   }
 
@@ -264,8 +256,7 @@ class sequence {
         "a path with spaces", "docs/a.txt.bak", "x"};
     const std::string path = pick(12) == 0 ? std::string() : pick_of(kPaths);
     const bool null_path = path.empty() && pick(2) == 0;
-    note(std::string("idx_id_of(") + (null_path ? "null" : "\"" + path + "\"") + ", " +
-         (create ? "true" : "false") + ")");
+    note("idx_id_of(" + (null_path ? "null" : "\"" + path + "\"") + ", " + std::to_string(create) + ")");
     const int64_t before = static_cast<int64_t>(std::time(nullptr));
     const uint32_t id = idx_id_of(handle_, null_path ? nullptr : path.c_str(), create);
     const int64_t after = static_cast<int64_t>(std::time(nullptr));
@@ -283,9 +274,8 @@ class sequence {
   }
 
   void index_text(uint32_t path_id, const std::string& text, const char* delimiter,
-                  const std::string& shown) {
-    note("idx_index(" + std::to_string(static_cast<int32_t>(path_id)) + ", " + shown + ", " +
-         quoted(delimiter) + ")");
+                  const std::string& what) {
+    note("idx_index(" + signed_id(path_id) + ", " + what + ", " + shown(delimiter) + ")");
     const std::string d = delimiter ? delimiter : "";
     if (!model_.read_only) {
       // A call that stores or writes back entries leaves the file behind
@@ -303,18 +293,16 @@ class sequence {
     const uint32_t n = idx_index(handle_, path_id, text.c_str(), delimiter);
     if (model_.read_only) {
       expect_eq(n, kNone, "idx_index on a read-only index");
-      return expect_error("_CTokenIndexes.Readonly", "idx_index on a read-only index");
+      return expect_eq(std::string(_get_err_id()), "_CTokenIndexes.Readonly", "error id");
     }
     settle("idx_index", n == kNone);
     expect_eq(n, model_.index(path_id, text, d), "idx_index result");
   }
-
   void do_index() {
     const char* delimiter = random_delimiter();
     const std::string text = random_text(delimiter);
     index_text(random_path_id(), text, delimiter, "\"" + text + "\"");
   }
-
   // Counts near and beyond the 16-bit limit.
   void do_index_repeated() {
     static const int kRepeats[] = {1, 30000, 35535, 65534, 65535, 70000};
@@ -333,7 +321,6 @@ class sequence {
     expect_eq(std::string(got), model_.query(token, separator ? separator : ""),
               what + " \"" + token + "\"");
   }
-
   void do_query() {
     static const char* const kSeparators[] = {",", ",", ";", "::", "", nullptr};
     const char* separator = pick_of(kSeparators);
@@ -342,7 +329,7 @@ class sequence {
     if (kind == 0) q += " " + random_token();
     if (kind == 1) q += std::string(12, 'z');
     if (kind == 2) q.clear();
-    note("idx_query(\"" + q + "\", " + quoted(separator) + ")");
+    note("idx_query(\"" + q + "\", " + shown(separator) + ")");
     if (q.empty() && pick(2) == 0) {
       const char* got = idx_query(handle_, nullptr, separator);
       expect(got != nullptr && *got == '\0', "idx_query(null) not empty");
@@ -353,26 +340,23 @@ class sequence {
 
   void do_discard() {
     const uint32_t id = random_path_id();
-    note("idx_discard(" + std::to_string(static_cast<int32_t>(id)) + ")");
+    note("idx_discard(" + signed_id(id) + ")");
     partial_ = model_;
     partial_.discard(id);
     half_done_ = true;
     const uint32_t got = idx_discard(handle_, id);
     if (model_.read_only) {
       expect_eq(got, kNone, "idx_discard on a read-only index");
-      return expect_error("_CTokenIndexes.ReadonlyIndex", "idx_discard on a read-only index");
+      return expect_eq(std::string(_get_err_id()), "_CTokenIndexes.ReadonlyIndex", "error id");
     }
     settle("idx_discard", got == kNone);
-    if (model_.discard(id)) {
-      expect(got != kNone && got >= 512, "idx_discard gave no path entry id");
-    } else {
-      expect_eq(got, kNone, "idx_discard of a path id without entry");
-    }
+    if (model_.discard(id)) return expect(got != kNone && got >= 512, "idx_discard gave no path entry id");
+    expect_eq(got, kNone, "idx_discard of a path id without entry");
   }
 
   void do_lookup() {
     const uint32_t id = random_path_id();
-    note("idx_path_of(" + std::to_string(static_cast<int32_t>(id)) + "), idx_time_of");
+    note("idx_path_of(" + signed_id(id) + "), idx_time_of");
     const std::string path = idx_path_of(handle_, id);
     const int64_t time = idx_time_of(handle_, static_cast<int32_t>(id));
     expect_no_error("idx_path_of, idx_time_of");
@@ -383,35 +367,45 @@ class sequence {
 
   void check_counters() {
     note("idx_count_of(...)");
-    expect_eq(idx_count_of(handle_, 3), static_cast<int32_t>(model_.current.postings.size()),
-              "idx_count_of(3) token table pairs");
-    expect_eq(idx_count_of(handle_, 4), model_.current.path_entry_count(),
-              "idx_count_of(4) path table pairs");
-    expect_eq(idx_count_of(handle_, 9), static_cast<int32_t>(model_.current.names.size()),
-              "idx_count_of(9) registered paths");
+    const snapshot want = of(model_);
+    for (const uint32_t c : {3, 4, 9}) {
+      expect_eq(std::to_string(idx_count_of(handle_, c)), want.at("count " + std::to_string(c)),
+                "idx_count_of(" + std::to_string(c) + ")");
+    }
     // The file on disk catches up with the index at each save and close.
     if (!file_behind_) {
-      const auto size = std::filesystem::file_size(file_);
-      expect_eq(idx_count_of(handle_, 0), static_cast<int32_t>(size), "idx_count_of(0) file size");
+      expect_eq(idx_count_of(handle_, 0), static_cast<int32_t>(std::filesystem::file_size(file_)),
+                "idx_count_of(0) file size");
     }
     for (uint32_t s = 1; s <= 8; ++s) expect(idx_count_of(handle_, s) >= 0, "negative counter");
-    expect_eq(idx_count_of(handle_, 10), -1, "idx_count_of(10)");
-    expect_eq(idx_count_of(handle_, kNone), -1, "idx_count_of(0xFFFFFFFF)");
+    expect(idx_count_of(handle_, 10) == -1 && idx_count_of(handle_, kNone) == -1,
+           "idx_count_of past the last counter");
     expect_no_error("idx_count_of");
   }
 
   void check_enum(long stop_after) {
     note("idx_enum_path(stop after " + std::to_string(stop_after) + ")");
-    enum_log log;
-    log.stop_after = stop_after;
-    const int32_t calls = idx_enum_path(handle_, record_path, &log);
+    struct log {
+      long stop_after;
+      std::vector<std::string> paths;  // "path ID TIME PATH"
+    } seen{stop_after, {}};
+    const int32_t calls = idx_enum_path(
+        handle_,
+        [](uint32_t id, const char* path, int32_t time, void* user) {
+          auto* l = static_cast<log*>(user);
+          l->paths.push_back(velkor_test::path_key(static_cast<int32_t>(id)) + " " +
+                             velkor_test::path_value(time, path));
+          return static_cast<long>(l->paths.size()) < l->stop_after;
+        },
+        &seen);
     expect_no_error("idx_enum_path");
     const long n = static_cast<long>(model_.current.names.size());
     expect_eq(calls, static_cast<int32_t>(std::min(n, stop_after)), "idx_enum_path calls");
     auto name = model_.current.names.begin();
-    for (const velkor_test::path_record& p : log.paths) {
-      expect(p == velkor_test::path_record{name->first, name->second.path, name->second.time},
-             "enumerated " + p.path + " " + std::to_string(p.id) + " " + std::to_string(p.time));
+    for (const std::string& p : seen.paths) {
+      expect(p == velkor_test::path_key(name->first) + " " +
+                      velkor_test::path_value(name->second.time, name->second.path),
+             "enumerated " + p);
       ++name;
     }
   }
@@ -445,15 +439,14 @@ class sequence {
       file_behind_ = false;
       saved_bytes_ = velkor_test::read_file(file_);
     }
-    const std::vector<std::string> findings = velkor::check_index_file(file_);
+    std::string findings;
+    for (const std::string& f : velkor::check_index_file(file_)) findings += "\n      " + f;
 #if defined(_WIN32)
     open(false);
     idx_adjust_cache(handle_, token_limit_, path_limit_);
 #endif
     ++totals_->saves;
-    std::string text;
-    for (const std::string& f : findings) text += "\n      " + f;
-    expect(findings.empty(), "format check after save:" + text);
+    expect(findings.empty(), "format check after save:" + findings);
   }
 
   void verify_everything(const std::string& when) {
@@ -470,7 +463,7 @@ class sequence {
   }
 
   void do_reopen_after_save(bool read_only) {
-    note(std::string("idx_save(); idx_close(); idx_open(") + (read_only ? "read-only" : "") + ")");
+    note("idx_save(); idx_close(); idx_open(" + std::string(read_only ? "read-only" : "") + ")");
     do_save();
     close();
     open(read_only);
@@ -515,18 +508,17 @@ class sequence {
     }
     ++totals_->saved_after;
     note("recovery: idx_save(); idx_close(); idx_open(); then a new index");
-    velkor_test::index_snapshot before = velkor_test::take_snapshot(handle_, vocabulary_);
-    for (const auto& a : before.answers) {
-      expect(a.second == model_.query(a.first, ",") ||
-                 (half_done_ && a.second == partial_.query(a.first, ",")),
-             "after the fault \"" + a.first + "\" answers " + a.second);
+    snapshot before = velkor_test::content(velkor_test::take_snapshot(handle_, vocabulary_));
+    const snapshot now = of(model_), after = of(partial_);
+    auto registry = [](const snapshot& s) {
+      return snapshot(s.lower_bound("path "), s.lower_bound("path!"));
+    };
+    for (const auto& a : before) {
+      expect(a.first.rfind("query ", 0) != 0 || a.second == now.at(a.first) ||
+                 (half_done_ && a.second == after.at(a.first)),
+             "after the fault " + a.first + " answers " + a.second);
     }
-    std::vector<velkor_test::path_record> names, names_after;
-    for (const auto& n : model_.current.names)
-      names.push_back({n.first, n.second.path, n.second.time});
-    for (const auto& n : partial_.current.names)
-      names_after.push_back({n.first, n.second.path, n.second.time});
-    expect(before.paths == names || (half_done_ && before.paths == names_after),
+    expect(registry(before) == registry(now) || (half_done_ && registry(before) == registry(after)),
            "after the fault the registry is neither as before nor as after the call");
     // An index that never stored an entry is saved as nothing at all.
     const bool writes = idx_count_of(handle_, 1) > 0;
@@ -541,13 +533,10 @@ class sequence {
     }
     handle_ = idx_open(file_.c_str(), false);
     expect(handle_ != nullptr, std::string("reopen after the fault: ") + _get_err_id());
-    if (!writes) {
-      before = velkor_test::index_snapshot();
-      for (const std::string& token : vocabulary_) before.answers[token] = "";
-    }
-    const velkor_test::index_snapshot after = velkor_test::take_snapshot(handle_, vocabulary_);
-    expect(after.same_content(before),
-           "the index saved after the fault reopens otherwise:" + after.difference(before));
+    if (!writes) before = velkor_test::content(velkor_test::empty_snapshot(vocabulary_));
+    const snapshot reopened = velkor_test::content(velkor_test::take_snapshot(handle_, vocabulary_));
+    expect(reopened == before, "the index saved after the fault reopens otherwise:" +
+                                   velkor_test::difference(reopened, before));
     // The model does not know what the failed call left: a new index.
     close();
     std::filesystem::remove(file_);
@@ -566,16 +555,12 @@ class sequence {
   totals* totals_;
   bool wide_ = false;
   std::vector<std::string> vocabulary_;
-  reference_model model_;
-  // The model once the call in progress is done.
-  reference_model partial_;
-  bool half_done_ = false;
+  // The model, and the model once the call in progress is done.
+  reference_model model_, partial_;
+  bool half_done_ = false, armed_ = false;
   idx_handle handle_ = nullptr;
-  int step_ = 0;
-  int fault_step_ = 0;
-  bool armed_ = false;
-  int32_t token_limit_ = 64;
-  int32_t path_limit_ = 64;
+  int step_ = 0, fault_step_ = 0;
+  int32_t token_limit_ = 64, path_limit_ = 64;
   // The file's size may lag the index's since the last save that wrote it.
   bool file_behind_ = false;
   std::vector<uint8_t> saved_bytes_;
@@ -583,15 +568,15 @@ class sequence {
 };
 
 TEST(ModelTest, RandomSequencesAgreeWithTheReferenceModel) {
+  using velkor_test::env_number;
   velkor_test::temp_dir dir;
-  const long only = velkor_test::env_number("VELKOR_MODEL_SEED", -1);
-  const long count = only >= 0 ? 1 : velkor_test::env_number("VELKOR_MODEL_SEQUENCES", 2000);
-  const long base = only >= 0 ? only : velkor_test::env_number("VELKOR_MODEL_BASE_SEED", 1);
-  const int steps = static_cast<int>(velkor_test::env_number("VELKOR_MODEL_STEPS", 80));
+  const long only = env_number("VELKOR_MODEL_SEED", -1);
+  const long count = only >= 0 ? 1 : env_number("VELKOR_MODEL_SEQUENCES", 2000);
+  const long base = only >= 0 ? only : env_number("VELKOR_MODEL_BASE_SEED", 1);
+  const int steps = static_cast<int>(env_number("VELKOR_MODEL_STEPS", 80));
   const auto started = std::chrono::steady_clock::now();
   totals t;
-  int failures = 0;
-  for (long i = 0; i < count && failures < 5; ++i) {
+  for (long i = 0, failures = 0; i < count && failures < 5; ++i) {
     // A file of its own: whatever a failed run leaves beside its file (a
     // journal) must not reach the next one.
     const std::string file = dir.file("model-" + std::to_string(i) + ".idx");
@@ -603,14 +588,13 @@ TEST(ModelTest, RandomSequencesAgreeWithTheReferenceModel) {
       ++failures;
     }
   }
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   std::printf(
       "model test: %ld sequences of %d steps, %lld saves checked; faults armed in %lld, %lld "
       "calls failed (%lld half done), then %lld saved, %lld closed without a save; %.1f s\n",
       count, steps, static_cast<long long>(t.saves), static_cast<long long>(t.armed),
       static_cast<long long>(t.failed), static_cast<long long>(t.half_done),
-      static_cast<long long>(t.saved_after), static_cast<long long>(t.closed_after), seconds);
+      static_cast<long long>(t.saved_after), static_cast<long long>(t.closed_after),
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
 }
 
 }  // namespace
