@@ -77,11 +77,6 @@ class Engine {
   // The session of a host that opens the index to answer one query: open(),
   // query(), close().
   SessionTimes query_session(const std::string& token, std::vector<Posting>& out);
-
-  // Bytes of stored entries the last build wrote and read back (velkor
-  // index only: what its caches moved); 0 when the engine has no such count.
-  virtual uint64_t entry_bytes_written() const { return 0; }
-  virtual uint64_t entry_bytes_read() const { return 0; }
 };
 
 // The cache limits a velkor host sets with idx_adjust_cache; 0 keeps the

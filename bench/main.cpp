@@ -162,8 +162,7 @@ void measure_build(const Options& options, const Workload& work, Result& result)
     report << "indexed " << indexed << "\nbuild_s " << seconds << "\nrchar "
            << after.rchar - before.rchar << "\nwchar " << after.wchar - before.wchar << "\nsyscr "
            << after.syscr - before.syscr << "\nsyscw " << after.syscw - before.syscw
-           << "\nentry_written " << engine->entry_bytes_written() << "\nentry_read "
-           << engine->entry_bytes_read() << "\nbase_kib " << base << "\npeak_kib "
+           << "\nbase_kib " << base << "\npeak_kib "
            << (peak_restarted ? peak_resident_kib() : 0) << "\n";
     return report.str();
   });
@@ -178,8 +177,6 @@ void measure_build(const Options& options, const Workload& work, Result& result)
   result.wchar = std::stoull(fields["wchar"]);
   result.syscr = std::stoull(fields["syscr"]);
   result.syscw = std::stoull(fields["syscw"]);
-  result.entry_written = std::stoull(fields["entry_written"]);
-  result.entry_read = std::stoull(fields["entry_read"]);
   result.base_kib = std::stoll(fields["base_kib"]);
   result.build_cpu_s = outcome.cpu_s;
   // VmHWM counts from the start of the build; the samples and ru_maxrss
@@ -295,9 +292,7 @@ void run_builds(const Options& options, const Corpus& corpus, double fraction, s
               << " mails (load " << load << ")\n";
     measure_build(options, work, result);
     if (result.error.empty()) {
-      const uint64_t moved = is_velkor(engine) ? result.entry_written + result.entry_read
-                                               : result.rchar + result.wchar;
-      result.floor_s = memcpy_seconds(moved, options.floor_cap);
+      result.floor_s = memcpy_seconds(result.rchar + result.wchar, options.floor_cap);
       std::cerr << "    built " << result.indexed << " mails in " << result.build_s
                 << " s; querying\n";
       answers[engine] = measure_queries(options, work, result);

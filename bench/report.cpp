@@ -73,17 +73,12 @@ void figures_table(std::ostringstream& out, const std::vector<Result>& results, 
 }
 
 void io_table(std::ostringstream& out, const std::vector<Result>& results, double fraction) {
-  out << "| engine | entries read MiB | entries written MiB | syscall read MiB | syscall written "
-         "MiB "
-         "| read calls | write calls | memcpy floor s | build/floor |\n"
-         "|---|--:|--:|--:|--:|--:|--:|--:|--:|\n";
+  out << "| engine | syscall read MiB | syscall written MiB | read calls | write calls | memcpy "
+         "floor s | build/floor |\n"
+         "|---|--:|--:|--:|--:|--:|--:|\n";
   for (const Result& r : results) {
     if (r.fraction != fraction || !r.error.empty()) continue;
-    const bool entries = is_velkor(r.engine);
-    out << "| " << r.engine << (r.capped() ? " (capped)" : "") << " | "
-        << (entries ? mib(static_cast<double>(r.entry_read)) : std::string("-")) << " | "
-        << (entries ? mib(static_cast<double>(r.entry_written)) : std::string("-")) << " | "
-        << mib(static_cast<double>(r.rchar)) << " | " << mib(static_cast<double>(r.wchar)) << " | "
+    out << "| " << r.engine << (r.capped() ? " (capped)" : "") << " | " << mib(static_cast<double>(r.rchar)) << " | " << mib(static_cast<double>(r.wchar)) << " | "
         << r.syscr << " | " << r.syscw << " | " << short_number(r.floor_s) << " | "
         << (r.floor_s > 0 ? short_number(r.build_s / r.floor_s) : "-") << " |\n";
   }
@@ -417,12 +412,10 @@ std::string markdown_report(const RunInfo& info, const std::vector<Result>& resu
            "peak resident set of the build above what its process started with (VmHWM, "
            "restarted after the heap's free pages inherited from the harness were given back); "
            "answers = "
-           "answers equal to the reference engine's (sqlite-fts5). Second table: for velkor, the "
-           "bytes of stored entries its caches wrote and read back (counted by the storage); for "
-           "every engine, the bytes and calls through read and write system calls during the "
-           "build (rchar, wchar, syscr, syscw of /proc/self/io); the memcpy floor copies the "
-           "entry bytes (velkor) or the system-call bytes (peers) once, and build/floor is the "
-           "build time over it.\n\n";
+           "answers equal to the reference engine's (sqlite-fts5). Second table: the bytes and "
+           "calls through read and write system calls during the build (rchar, wchar, syscr, "
+           "syscw of /proc/self/io); the memcpy floor copies those bytes once, and build/floor is "
+           "the build time over it.\n\n";
   }
   for (double fraction : fractions_of(results)) {
     std::size_t mails = 0;

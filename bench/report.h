@@ -28,8 +28,7 @@ struct Result {
   int64_t base_kib = 0;           // resident set the build child started with
   uint64_t rchar = 0, wchar = 0;  // bytes through read / write system calls
   uint64_t syscr = 0, syscw = 0;  // read / write system calls
-  uint64_t entry_written = 0, entry_read = 0;  // velkor: entry bytes stored / gathered
-  double floor_s = 0;     // memcpy of the entry bytes (velkor) or of rchar + wchar (peers)
+  double floor_s = 0;     // memcpy of rchar + wchar
   std::string agreement;  // answers equal to the reference engine's, e.g. "4000/4000"
   std::string error;
 
