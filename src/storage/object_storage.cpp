@@ -360,11 +360,11 @@ void _CObjectStorage::write_image(const std::vector<uint32_t>& chain,
   }
 }
 
-void _CObjectStorage::keep_form(uint32_t id, const void* kind, std::vector<uint8_t>&& bytes,
-                                std::vector<uint32_t>&& chain, bool fresh) {
+void _CObjectStorage::keep_form(uint32_t id, const void* kind, const std::vector<uint8_t>& bytes,
+                                const std::vector<uint32_t>& chain, bool fresh) {
   stored_forms::form& kept = forms_.get(id);
-  kept.image = std::move(bytes);
-  kept.chain = std::move(chain);
+  kept.image.assign(bytes.begin(), bytes.end());
+  kept.chain.assign(chain.begin(), chain.end());
   kept.room = 0;
   for (const uint32_t i : kept.chain) kept.room += slots[i].size;
   kept.kind = kind;

@@ -159,8 +159,8 @@ class _CObjectStorage {
   void write_image(const std::vector<uint32_t>& chain, const std::vector<uint8_t>& bytes);
   // Keeps `bytes` as the form of `id` over the chain whose records are at
   // `chain`, not yet in the slots; sheds forms past the bound.
-  void keep_form(uint32_t id, const void* kind, std::vector<uint8_t>&& bytes,
-                 std::vector<uint32_t>&& chain, bool fresh);
+  void keep_form(uint32_t id, const void* kind, const std::vector<uint8_t>& bytes,
+                 const std::vector<uint32_t>& chain, bool fresh);
   // A rewrite of a kept form whose new bytes end in the last slot of its
   // chain or beyond: at most a slot is appended and linked, the chain is not
   // walked. False when the rewrite must walk the chain.
@@ -220,9 +220,11 @@ class _CObjectStorage {
 
   stored_forms forms_;
   record_owners owners_;
-  // Scratch room of the writes: a rewrite's bytes, a new object's chain.
+  // Scratch room of the writes: an object's bytes, a new object's chain
+  // and the places of its records.
   std::vector<uint8_t> rewrite_;
   std::vector<_CStgSlotItem> new_chain_;
+  std::vector<uint32_t> new_indexes_;
   bool keeping_ = true;
 };
 
@@ -273,9 +275,9 @@ int32_t _CObjectStorage::__go_through_slot_link(uint32_t first, Pred& pred) {
 template <class Obj>
 uint32_t _CObjectStorage::_save_new_object(const Obj& object) {
   hold_slots();
-  // Made in the scratch room, then copied once at its length.
-  serialize_into(object, rewrite_);
-  std::vector<uint8_t> bytes(rewrite_.begin(), rewrite_.end());
+  // Made in the scratch room and copied into its form.
+  std::vector<uint8_t>& bytes = rewrite_;
+  serialize_into(object, bytes);
   modified = true;
   const int32_t length = static_cast<int32_t>(bytes.size());
   std::vector<_CStgSlotItem>& chain = new_chain_;
@@ -285,8 +287,8 @@ uint32_t _CObjectStorage::_save_new_object(const Obj& object) {
   const uint32_t id = chain.front().offset;
   // The places of the records taken; a damaged slot table may not find
   // them again (records out of order), and its chains are written at once.
-  std::vector<uint32_t> indexes;
-  indexes.reserve(chain.size());
+  std::vector<uint32_t>& indexes = new_indexes_;
+  indexes.clear();
   for (const _CStgSlotItem& slot : chain) {
     // A slot appended just now is the last record of a table whose records
     // lie apart (so in order), where the search would find it.
@@ -300,7 +302,7 @@ uint32_t _CObjectStorage::_save_new_object(const Obj& object) {
   // An idle slot that a kept chain holds: the idle list is damaged.
   if (keeping() && (!placed || !owned_by_none_but(indexes, id))) stop_keeping();
   if (keeping() && indexes.size() < static_cast<size_t>(format::kMaxChainSlots)) {
-    keep_form(id, kind_of<Obj>(), std::move(bytes), std::move(indexes), true);
+    keep_form(id, kind_of<Obj>(), bytes, indexes, true);
   } else {
     size_t done = 0;
     for (const _CStgSlotItem& slot : chain) {
@@ -384,7 +386,7 @@ void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
   // A chain that this rewrite may take past the length a walk accepts is
   // written through, so that its next load walks it and refuses it.
   if (keeping() && kept_indexes.size() < static_cast<size_t>(format::kMaxChainSlots)) {
-    keep_form(id, kind_of<Obj>(), std::vector<uint8_t>(bytes), std::move(kept_indexes), false);
+    keep_form(id, kind_of<Obj>(), bytes, kept_indexes, false);
   } else {
     write_image(kept_indexes, bytes);
   }
