@@ -96,24 +96,44 @@ class file_source : public source {
   uint64_t size() const override { return size_; }
   bool read(uint64_t offset, void* out, std::size_t n) override {
     if (offset > size_ || n > size_ - offset) return false;
-    if (n == 0) return true;
-    // The check reads many small fields in file order: serve them from one
-    // block instead of a seek and a read each.
-    if (offset < block_offset_ || offset + n > block_offset_ + block_.size()) {
-      if (n > kBlock) return read_direct(offset, out, n);
-      block_.resize(static_cast<std::size_t>(std::min<uint64_t>(kBlock, size_ - offset)));
-      if (!read_direct(offset, block_.data(), block_.size())) {
-        block_.clear();
-        return false;
-      }
-      block_offset_ = offset;
+    // The check reads small fields in file order, then chains whose slots
+    // lie all over the file: both are served from blocks read once, as
+    // long as the blocks kept stay under kMaxBlocks.
+    auto* to = static_cast<uint8_t*>(out);
+    while (n > 0) {
+      const uint64_t number = offset / kBlock;
+      const std::vector<uint8_t>* block = block_at(number);
+      if (block == nullptr) return false;
+      const std::size_t at = static_cast<std::size_t>(offset - number * kBlock);
+      const std::size_t part = std::min(n, block->size() - at);
+      std::memcpy(to, block->data() + at, part);
+      to += part;
+      offset += part;
+      n -= part;
     }
-    std::memcpy(out, block_.data() + (offset - block_offset_), n);
     return true;
   }
 
  private:
   static constexpr std::size_t kBlock = 1 << 16;
+  // 64 MiB: a file of that size is read once.
+  static constexpr std::size_t kMaxBlocks = 1024;
+
+  const std::vector<uint8_t>* block_at(uint64_t number) {
+    const auto found = blocks_.find(number);
+    if (found != blocks_.end()) return &found->second;
+    const uint64_t offset = number * kBlock;
+    std::vector<uint8_t> block(static_cast<std::size_t>(std::min<uint64_t>(kBlock, size_ - offset)));
+    if (!read_direct(offset, block.data(), block.size())) return nullptr;
+    if (order_.size() < kMaxBlocks) {
+      order_.push_back(number);
+    } else {
+      blocks_.erase(order_[next_]);
+      order_[next_] = number;
+      next_ = (next_ + 1) % kMaxBlocks;
+    }
+    return &blocks_.emplace(number, std::move(block)).first->second;
+  }
 
   bool read_direct(uint64_t offset, void* out, std::size_t n) {
     in_.clear();
@@ -123,8 +143,11 @@ class file_source : public source {
   }
 
   std::ifstream in_;
-  std::vector<uint8_t> block_;
-  uint64_t block_offset_ = 0;
+  // Blocks by number, and their numbers in the order read (the oldest goes
+  // first once kMaxBlocks are kept).
+  std::unordered_map<uint64_t, std::vector<uint8_t>> blocks_;
+  std::vector<uint64_t> order_;
+  std::size_t next_ = 0;
   uint64_t size_ = 0;
   bool opened_ = false;
 };
@@ -453,12 +476,19 @@ class checker {
 
   // Walks the chain of one entry and gathers its bytes; false when the chain
   // is broken (reported).
-  bool gather(uint32_t first, const std::string& owner, std::vector<uint8_t>& bytes,
+  // The name of an entry in findings; `path` tells which kind.
+  static std::string entry_name(uint32_t id, bool path) {
+    return format(path ? "path entry %u" : "token entry %u", id);
+  }
+
+  bool gather(uint32_t first, bool path, std::vector<uint8_t>& bytes,
               std::vector<int32_t>& capacities) {
     bytes.clear();
     capacities.clear();
+    const std::string owner = entry_name(first, path);
     uint32_t id = first;
-    std::unordered_set<uint32_t> seen;
+    std::unordered_set<uint32_t>& seen = seen_;
+    seen.clear();
     for (uint32_t walked = 0;; ++walked) {
       if (walked == kMaxChainSlots) {
         report(format("chain of %s is longer than %u slots", owner.c_str(), kMaxChainSlots));
@@ -478,10 +508,14 @@ class checker {
         report(format("chain of %s: slot %u is idle", owner.c_str(), id));
         return false;
       }
-      auto claimed = owners_.emplace(id, owner);
+      // Owners are kept as the first slot, with the top bit for a path entry.
+      const uint64_t code = (uint64_t{path} << 32) | first;
+      auto claimed = owners_.emplace(id, code);
       if (!claimed.second) {
         report(format("chain of %s: slot %u belongs to %s", owner.c_str(), id,
-                      claimed.first->second.c_str()));
+                      entry_name(static_cast<uint32_t>(claimed.first->second),
+                                 (claimed.first->second >> 32) != 0)
+                          .c_str()));
         return false;
       }
       if (s.size > 0 && s.offset < from_.size() && budget_ > 0) {
@@ -512,10 +546,10 @@ class checker {
 
   decoded_token decode_token(uint32_t hash, uint32_t id, std::string& token) {
     decoded_token out;
-    const std::string owner = format("token entry %u", id);
-    std::vector<uint8_t> bytes;
-    std::vector<int32_t> caps;
-    if (!gather(id, owner, bytes, caps)) return out;
+    const std::string owner = entry_name(id, false);
+    std::vector<uint8_t>& bytes = bytes_;
+    std::vector<int32_t>& caps = caps_;
+    if (!gather(id, false, bytes, caps)) return out;
     entry_reader r(bytes);
     uint8_t lead = 0;
     if (!r.u8(lead) || lead == 0) {
@@ -585,10 +619,10 @@ class checker {
 
   decoded_path decode_path(int32_t path_id, uint32_t id) {
     decoded_path out;
-    const std::string owner = format("path entry %u", id);
-    std::vector<uint8_t> bytes;
-    std::vector<int32_t> caps;
-    if (!gather(id, owner, bytes, caps)) return out;
+    const std::string owner = entry_name(id, true);
+    std::vector<uint8_t>& bytes = bytes_;
+    std::vector<int32_t>& caps = caps_;
+    if (!gather(id, true, bytes, caps)) return out;
     entry_reader r(bytes);
     uint32_t stored_id = 0;
     uint32_t raw_count = 0;
@@ -674,69 +708,56 @@ class checker {
     }
     if (!options_.report_cross_references) return;
 
-    // A sound file's lists ascend: they are searched by halves; a damaged
-    // one's (reported above) one by one.
-    const auto signed_less = [](uint32_t a, uint32_t b) {
-      return static_cast<int32_t>(a) < static_cast<int32_t>(b);
-    };
-    const auto by_path = [](const posting& a, const posting& b) { return a.path_id < b.path_id; };
-    std::unordered_set<const void*> unsorted;
-    for (const auto& path : path_entries) {
-      const std::vector<uint32_t>& ids = path.second.second.token_ids;
-      if (!std::is_sorted(ids.begin(), ids.end(), signed_less)) unsorted.insert(&ids);
-    }
-    for (const auto& t : token_entries) {
-      const std::vector<posting>& postings = t.second.postings;
-      if (!std::is_sorted(postings.begin(), postings.end(), by_path)) unsorted.insert(&postings);
-    }
-    auto lists_token = [&](const decoded_path& entry, uint32_t t) {
-      if (unsorted.count(&entry.token_ids) == 0) {
-        return std::binary_search(entry.token_ids.begin(), entry.token_ids.end(), t, signed_less);
-      }
-      return std::find(entry.token_ids.begin(), entry.token_ids.end(), t) != entry.token_ids.end();
-    };
-    auto has_posting = [&](const std::vector<posting>& postings, int32_t path_id) {
-      if (unsorted.count(&postings) == 0) {
-        return std::binary_search(postings.begin(), postings.end(), posting(path_id, 0), by_path);
-      }
-      return std::any_of(postings.begin(), postings.end(),
-                         [&](const posting& p) { return p.path_id == path_id; });
-    };
+    // Every (path id, token entry) pair that one side names, sorted: a
+    // pair that the other side lacks is a cross-reference that fails. Two
+    // sorted lists are walked once instead of searching an entry for every
+    // posting.
+    using ref = std::pair<int32_t, uint32_t>;
+    std::vector<ref> from_tokens;
+    std::vector<ref> from_paths;
     for (const auto& t : token_entries) {
       if (!t.second.ok) continue;
       for (const posting& p : t.second.postings) {
         // A copy: the packed field itself may lie at any address.
         const int32_t path_id = p.path_id;
-        const auto path = path_entries.find(path_id);
-        if (path == path_entries.end()) {
-          report(format("token entry %u lists path id %d, which has no path entry", t.first,
-                        p.path_id));
-          continue;
-        }
-        const decoded_path& entry = path->second.second;
-        if (entry.ok && !lists_token(entry, t.first)) {
-          report(format("token entry %u lists path id %d, whose path entry %u does not list it",
-                        t.first, p.path_id, path->second.first));
-        }
+        from_tokens.emplace_back(path_id, t.first);
       }
     }
     for (const auto& path : path_entries) {
-      const decoded_path& entry = path.second.second;
-      if (!entry.ok) continue;
-      for (const uint32_t t : entry.token_ids) {
-        const auto token = token_entries.find(t);
-        if (token == token_entries.end()) {
-          report(format("path entry %u (path id %d) lists %u, which is no token entry",
-                        path.second.first, path.first, t));
-          continue;
-        }
-        if (!token->second.ok) continue;
-        if (!has_posting(token->second.postings, path.first)) {
-          report(
-              format("path entry %u (path id %d) lists token entry %u, which has no posting "
-                     "for it",
-                     path.second.first, path.first, t));
-        }
+      if (!path.second.second.ok) continue;
+      for (const uint32_t t : path.second.second.token_ids) from_paths.emplace_back(path.first, t);
+    }
+    std::sort(from_tokens.begin(), from_tokens.end());
+    std::sort(from_paths.begin(), from_paths.end());
+    const auto lacks = [](const std::vector<ref>& other, std::size_t& j, const ref& r) {
+      while (j < other.size() && other[j] < r) ++j;
+      return j == other.size() || other[j] != r;
+    };
+    std::size_t j = 0;
+    for (const ref& r : from_tokens) {
+      if (!lacks(from_paths, j, r)) continue;
+      const auto path = path_entries.find(r.first);
+      if (path == path_entries.end()) {
+        report(format("token entry %u lists path id %d, which has no path entry", r.second,
+                      r.first));
+      } else if (path->second.second.ok) {
+        report(format("token entry %u lists path id %d, whose path entry %u does not list it",
+                      r.second, r.first, path->second.first));
+      }
+    }
+    j = 0;
+    for (const ref& r : from_paths) {
+      if (!lacks(from_tokens, j, r)) continue;
+      const uint32_t path_entry = path_entries.find(r.first)->second.first;
+      const auto token = token_entries.find(r.second);
+      if (token == token_entries.end()) {
+        report(format("path entry %u (path id %d) lists %u, which is no token entry", path_entry,
+                      r.first, r.second));
+      } else if (token->second.ok) {
+        report(
+            format("path entry %u (path id %d) lists token entry %u, which has no posting "
+                   "for it",
+                   path_entry, r.first, r.second));
       }
     }
   }
@@ -771,7 +792,11 @@ class checker {
   bool slots_read_ = false;
   std::vector<slot_record> slots_;
   std::unordered_map<uint32_t, std::size_t> index_of_;
-  std::unordered_map<uint32_t, std::string> owners_;
+  std::unordered_map<uint32_t, uint64_t> owners_;
+  // Scratch of gather() and its callers.
+  std::unordered_set<uint32_t> seen_;
+  std::vector<uint8_t> bytes_;
+  std::vector<int32_t> caps_;
   std::vector<std::pair<uint32_t, uint32_t>> token_pairs_;
   std::vector<std::pair<int32_t, uint32_t>> path_pairs_;
   std::vector<std::pair<int32_t, std::string>> registry_;
