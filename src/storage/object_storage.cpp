@@ -301,6 +301,9 @@ void _CObjectStorage::gather_chain(uint32_t id, std::vector<_CStgSlotItem>& chai
 
 int32_t _CObjectStorage::free_object(uint32_t id) {
   hold_slots();
+  // Freed slots keep their bytes, and one taken again must not get the
+  // run's later.
+  write_run();
   if (stored_forms::form* kept = forms_.peek(id)) {
     // Freed slots keep their bytes: those of the kept form.
     if (kept->unwritten) write_image(kept->chain, kept->image);
@@ -342,7 +345,8 @@ void _CObjectStorage::release(const std::vector<uint32_t>& indexes) {
 }
 
 void _CObjectStorage::stop_keeping() {
-  write_forms();
+  write_run();
+  write_forms(false);
   forms_.clear();
   owners_.clear();
   keeping_ = false;
@@ -496,6 +500,23 @@ void _CObjectStorage::shed_forms() {
   if (!forms_.over_bound()) return;
   write_forms();
   for (const uint32_t id : forms_.oldest_until(forms_.bound() / 4 * 3)) let_go(id);
+}
+
+void _CObjectStorage::write_run() {
+  if (run_.bytes.empty()) return;
+  stream->write_parts({{int64_t{run_.begin}, run_.bytes.data(),
+                        static_cast<int32_t>(run_.bytes.size())}});
+  run_.bytes.clear();
+}
+
+void _CObjectStorage::write_run_under(const std::vector<_CStgSlotItem>& chain) {
+  if (run_.bytes.empty()) return;
+  for (const _CStgSlotItem& slot : chain) {
+    if (int64_t{slot.offset} + slot.size > run_.begin && int64_t{slot.offset} < run_.end()) {
+      write_run();
+      return;
+    }
+  }
 }
 
 void _CObjectStorage::let_go(uint32_t id) {

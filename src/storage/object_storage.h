@@ -119,7 +119,10 @@ class _CObjectStorage {
 
   // Puts every kept form into its slots that is not there yet, in file
   // order. The save calls it before it writes the sections.
-  void write_forms() { write_forms(false); }
+  void write_forms() {
+    write_run();
+    write_forms(false);
+  }
   // Tests make the bound small (0: every form is written at once).
   void bound_forms(size_t bytes) { forms_.set_bound(bytes); }
 
@@ -167,6 +170,23 @@ class _CObjectStorage {
   bool grow_form(uint32_t id, const void* kind, std::vector<uint8_t>& bytes);
   // Writes forms out and lets some go, when they pass their bounds.
   void shed_forms();
+  // New objects whose one slot was appended where the file held no bytes
+  // (at or behind its end before the append) lie end to end: their forms
+  // are kept as one run, with the zeros of each slot's room, and go into
+  // the file in one transfer, without a form each. The run is written
+  // before anything reads or writes one of its slots otherwise, before a
+  // chain is freed, once it passes a quarter of the forms' bound, and at
+  // the save; what the file ends up holding is what writing each form at
+  // once would leave.
+  struct appended_run {
+    uint32_t begin = 0;
+    std::vector<uint8_t> bytes;
+    int64_t end() const { return int64_t{begin} + static_cast<int64_t>(bytes.size()); }
+  };
+  // Writes the run; one that fails stays, to be written again.
+  void write_run();
+  // Writes the run when a slot of `chain` lies in it.
+  void write_run_under(const std::vector<_CStgSlotItem>& chain);
   void let_go(uint32_t id);
   // The records of the chain of `id` in chain order, and their places.
   void gather_chain(uint32_t id, std::vector<_CStgSlotItem>& chain, std::vector<uint32_t>& indexes);
@@ -225,6 +245,7 @@ class _CObjectStorage {
   std::vector<uint8_t> rewrite_;
   std::vector<_CStgSlotItem> new_chain_;
   std::vector<uint32_t> new_indexes_;
+  appended_run run_;
   bool keeping_ = true;
 };
 
@@ -282,6 +303,7 @@ uint32_t _CObjectStorage::_save_new_object(const Obj& object) {
   const int32_t length = static_cast<int32_t>(bytes.size());
   std::vector<_CStgSlotItem>& chain = new_chain_;
   chain.clear();
+  const int64_t held = stream->_size();
   __alloc_stg_slots(length, chain);
   if (chain.empty()) return kNoSlot;
   const uint32_t id = chain.front().offset;
@@ -301,7 +323,13 @@ uint32_t _CObjectStorage::_save_new_object(const Obj& object) {
   const bool placed = indexes.size() == chain.size();
   // An idle slot that a kept chain holds: the idle list is damaged.
   if (keeping() && (!placed || !owned_by_none_but(indexes, id))) stop_keeping();
-  if (keeping() && indexes.size() < static_cast<size_t>(format::kMaxChainSlots)) {
+  if (keeping() && chain.size() == 1 && int64_t{id} >= held) {
+    if (!run_.bytes.empty() && int64_t{id} != run_.end()) write_run();
+    if (run_.bytes.empty()) run_.begin = id;
+    run_.bytes.insert(run_.bytes.end(), bytes.begin(), bytes.end());
+    run_.bytes.resize(run_.bytes.size() + static_cast<size_t>(chain.front().size - length));
+    if (run_.bytes.size() > forms_.bound() / 4) write_run();
+  } else if (keeping() && indexes.size() < static_cast<size_t>(format::kMaxChainSlots)) {
     keep_form(id, kind_of<Obj>(), bytes, indexes, true);
   } else {
     size_t done = 0;
@@ -336,6 +364,7 @@ void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
   std::vector<uint32_t> indexes;
   gather_chain(id, chain, indexes);
   if (chain.empty()) throw storage_errors::save_at_invalid_slot();
+  write_run_under(chain);
   if (keeping() && !owned_by_none_but(indexes, id)) stop_keeping();
   if (stored_forms::form* kept = forms_.peek(id)) {
     // The slots hold what was written before the kept form. What the new
@@ -407,6 +436,7 @@ bool _CObjectStorage::_load_object_entire(uint32_t id, Obj& object, const first_
   std::vector<uint32_t> indexes;
   gather_chain(id, chain, indexes);
   if (chain.empty()) return false;
+  write_run_under(chain);
   // A chain that runs into a kept one reads the bytes a write would have
   // left there.
   if (keeping() && !owned_by_none_but(indexes, kNoSlot)) stop_keeping();
@@ -478,6 +508,9 @@ bool _CObjectStorage::_load_object_partial(uint32_t id, typename Obj::key_type& 
   const _CStgSlotItem* slot = find_slot(id);
   if (slot == nullptr) return false;
   if (owners_.of(index_of(slot)) != record_owners::kNone) stop_keeping();
+  if (int64_t{slot->offset} + slot->size > run_.begin && int64_t{slot->offset} < run_.end()) {
+    write_run();
+  }
   if (slot->in_use == 0) {
     throw storage_errors::idle_slot_in_chain("_CObjectStorage::_load_object_partial");
   }

@@ -78,6 +78,25 @@ TEST(KeptForms, TheFileIsTheSameWhenFormsAreWrittenLaterOrAtOnce) {
   EXPECT_EQ(run(dir.file("kept.idx"), size_t{1} << 30), at_once);
 }
 
+// New entries lie end to end behind the file's end, where the storage
+// writes them late: an entry pushed out of the cache as it was made reads
+// back as it was made.
+TEST(KeptForms, NewEntriesPushedOutOfTheCacheAreReadBackBeforeTheSave) {
+  temp_dir dir;
+  const std::string path = dir.file("new.idx");
+  touch(path);
+  idx_handle h = idx_open(path.c_str(), false);
+  ASSERT_NE(h, nullptr);
+  ASSERT_TRUE(idx_adjust_cache(h, 64, 64));
+  std::string text;
+  for (int i = 0; i < 200; ++i) text += "t" + std::to_string(i) + " ";
+  EXPECT_EQ(idx_index(h, 7, text.c_str(), " "), 200u);
+  for (int i = 0; i < 200; i += 9) {
+    EXPECT_STREQ(idx_query(h, ("t" + std::to_string(i)).c_str(), ","), "7,1") << i;
+  }
+  idx_close(h);
+}
+
 struct outcome {
   uint32_t result;
   error_texts error;
