@@ -101,7 +101,7 @@ class stored_forms {
     const uint32_t at = table_[hole].at;
     forget(form_at(at));
     bytes_ -= kFormOverhead;
-    reset(form_at(at));
+    form_at(at) = form();
     free_.push_back(at);
     --count_;
     // Backward-shift deletion keeps every probe run unbroken.
@@ -177,26 +177,6 @@ class stored_forms {
     uint32_t id;
     uint32_t at;  // kNone where the cell is free
   };
-
-  // A form let go keeps short buffers for the next form made in its place
-  // (a bulk load makes and lets go of hundreds of thousands of short forms,
-  // and the heap's churn cost it a tenth of its time); the bytes kept so
-  // stay under kReusedBytes a form.
-  static constexpr size_t kReusedBytes = 64;
-  static void reset(form& f) {
-    if (f.image.capacity() > kReusedBytes) std::vector<uint8_t>().swap(f.image);
-    if (f.chain.capacity() * sizeof(uint32_t) > kReusedBytes / 4) {
-      std::vector<uint32_t>().swap(f.chain);
-    }
-    f.image.clear();
-    f.chain.clear();
-    f.room = 0;
-    f.kind = nullptr;
-    f.last_use = 0;
-    f.id = 0;
-    f.unwritten = false;
-    f.fresh = false;
-  }
 
   // Takes the form's bytes out of the counts, before they change or go.
   void forget(const form& f) {
