@@ -345,8 +345,7 @@ void _CObjectStorage::release(const std::vector<uint32_t>& indexes) {
 }
 
 void _CObjectStorage::stop_keeping() {
-  write_run();
-  write_forms(false);
+  write_forms();
   forms_.clear();
   owners_.clear();
   keeping_ = false;
@@ -365,7 +364,7 @@ void _CObjectStorage::write_image(const std::vector<uint32_t>& chain,
 }
 
 void _CObjectStorage::keep_form(uint32_t id, const void* kind, const std::vector<uint8_t>& bytes,
-                                const std::vector<uint32_t>& chain, bool fresh) {
+                                const std::vector<uint32_t>& chain) {
   stored_forms::form& kept = forms_.get(id);
   kept.image.assign(bytes.begin(), bytes.end());
   kept.chain.assign(chain.begin(), chain.end());
@@ -373,7 +372,6 @@ void _CObjectStorage::keep_form(uint32_t id, const void* kind, const std::vector
   for (const uint32_t i : kept.chain) kept.room += slots[i].size;
   kept.kind = kind;
   kept.unwritten = true;
-  kept.fresh = fresh;
   forms_.recount(kept);
   claim(kept.chain, id);
   shed_forms();
@@ -409,13 +407,12 @@ bool _CObjectStorage::grow_form(uint32_t id, const void* kind, std::vector<uint8
   }
   form.kind = kind;
   form.unwritten = true;
-  form.fresh = false;
   forms_.recount(form);
   shed_forms();
   return true;
 }
 
-void _CObjectStorage::write_forms(bool fresh_only) {
+void _CObjectStorage::write_kept_forms() {
   // The slots of a chain lie all over the file: the parts of every form go
   // in file order, nearby ones in one transfer.
   struct part {
@@ -424,7 +421,7 @@ void _CObjectStorage::write_forms(bool fresh_only) {
     const uint8_t* bytes;
   };
   std::vector<part> parts;
-  const std::vector<uint32_t> ids = forms_.unwritten_ids(fresh_only);
+  const std::vector<uint32_t> ids = forms_.unwritten_ids();
   if (ids.empty()) return;
   for (const uint32_t id : ids) {
     const stored_forms::form& kept = *forms_.peek(id);
@@ -485,15 +482,6 @@ void _CObjectStorage::write_forms(bool fresh_only) {
 }
 
 void _CObjectStorage::shed_forms() {
-  // New objects' forms are written, and let go, once they pass a quarter
-  // of the bound: an object is rewritten soon after it is made, if at all
-  // (a bulk build holds its entries in the cache and rewrites them at the
-  // save; an index of many rare tokens never reads most of them again).
-  if (forms_.fresh_bytes() > forms_.bound() / 4) {
-    const std::vector<uint32_t> fresh = forms_.unwritten_ids(true);
-    write_forms(true);
-    for (const uint32_t id : fresh) let_go(id);
-  }
   // Past the bound, all at once, in file order (written one by one, each
   // form would take a transfer for every slot of its chain); then the least
   // recently used go until a quarter of the bound is free.

@@ -121,7 +121,7 @@ class _CObjectStorage {
   // order. The save calls it before it writes the sections.
   void write_forms() {
     write_run();
-    write_forms(false);
+    write_kept_forms();
   }
   // Tests make the bound small (0: every form is written at once).
   void bound_forms(size_t bytes) { forms_.set_bound(bytes); }
@@ -154,16 +154,15 @@ class _CObjectStorage {
   // A damaged file reached a kept form's slots otherwise than through its
   // own id and kind: writes every form out and keeps none from now on.
   void stop_keeping();
-  // Puts the kept forms (with `fresh_only`, new objects' alone) into their
-  // slots, in file order.
-  void write_forms(bool fresh_only);
+  // Puts the kept forms into their slots, in file order.
+  void write_kept_forms();
   // Writes `bytes` across the slots of `chain` (records by place) from the
   // first on, as much into each slot as it holds.
   void write_image(const std::vector<uint32_t>& chain, const std::vector<uint8_t>& bytes);
   // Keeps `bytes` as the form of `id` over the chain whose records are at
   // `chain`, not yet in the slots; sheds forms past the bound.
   void keep_form(uint32_t id, const void* kind, const std::vector<uint8_t>& bytes,
-                 const std::vector<uint32_t>& chain, bool fresh);
+                 const std::vector<uint32_t>& chain);
   // A rewrite of a kept form whose new bytes end in the last slot of its
   // chain or beyond: at most a slot is appended and linked, the chain is not
   // walked. False when the rewrite must walk the chain.
@@ -330,7 +329,7 @@ uint32_t _CObjectStorage::_save_new_object(const Obj& object) {
     run_.bytes.resize(run_.bytes.size() + static_cast<size_t>(chain.front().size - length));
     if (run_.bytes.size() > forms_.bound() / 4) write_run();
   } else if (keeping() && indexes.size() < static_cast<size_t>(format::kMaxChainSlots)) {
-    keep_form(id, kind_of<Obj>(), bytes, indexes, true);
+    keep_form(id, kind_of<Obj>(), bytes, indexes);
   } else {
     size_t done = 0;
     for (const _CStgSlotItem& slot : chain) {
@@ -415,7 +414,7 @@ void _CObjectStorage::_save_object_at(uint32_t id, const Obj& object) {
   // A chain that this rewrite may take past the length a walk accepts is
   // written through, so that its next load walks it and refuses it.
   if (keeping() && kept_indexes.size() < static_cast<size_t>(format::kMaxChainSlots)) {
-    keep_form(id, kind_of<Obj>(), bytes, kept_indexes, false);
+    keep_form(id, kind_of<Obj>(), bytes, kept_indexes);
   } else {
     write_image(kept_indexes, bytes);
   }

@@ -46,8 +46,6 @@ class stored_forms {
     uint32_t id = 0;
     // The slots do not hold the image yet.
     bool unwritten = false;
-    // A new object's form, not rewritten since.
-    bool fresh = false;
   };
 
   explicit stored_forms(size_t max_bytes = kMaxBytes) : max_bytes_(max_bytes) {}
@@ -57,8 +55,6 @@ class stored_forms {
   size_t bound() const { return max_bytes_; }
   void set_bound(size_t max_bytes) { max_bytes_ = max_bytes; }
   bool over_bound() const { return bytes_ > max_bytes_; }
-  // The bytes of new objects' forms.
-  size_t fresh_bytes() const { return fresh_bytes_; }
 
   // The form of `id`, now the most recently used, or null.
   form* find(uint32_t id) {
@@ -87,10 +83,7 @@ class stored_forms {
     f.last_use = ++clock_;
     return f;
   }
-  void recount(const form& f) {
-    bytes_ += counted(f);
-    if (f.fresh) fresh_bytes_ += counted(f);
-  }
+  void recount(const form& f) { bytes_ += counted(f); }
 
   void erase(uint32_t id) {
     if (table_.empty()) return;
@@ -115,12 +108,11 @@ class stored_forms {
     table_[hole].at = kNone;
   }
 
-  // The ids whose slots do not hold their image yet; with `fresh_only`,
-  // of new objects' forms alone.
-  std::vector<uint32_t> unwritten_ids(bool fresh_only = false) const {
+  // The ids whose slots do not hold their image yet.
+  std::vector<uint32_t> unwritten_ids() const {
     std::vector<uint32_t> ids;
-    for_each([&ids, fresh_only](const form& f) {
-      if (f.unwritten && (f.fresh || !fresh_only)) ids.push_back(f.id);
+    for_each([&ids](const form& f) {
+      if (f.unwritten) ids.push_back(f.id);
     });
     return ids;
   }
@@ -166,7 +158,6 @@ class stored_forms {
     made_ = 0;
     count_ = 0;
     bytes_ = 0;
-    fresh_bytes_ = 0;
   }
 
  private:
@@ -179,10 +170,7 @@ class stored_forms {
   };
 
   // Takes the form's bytes out of the counts, before they change or go.
-  void forget(const form& f) {
-    bytes_ -= counted(f);
-    if (f.fresh) fresh_bytes_ -= counted(f);
-  }
+  void forget(const form& f) { bytes_ -= counted(f); }
 
   static size_t counted(const form& f) {
     return f.image.capacity() + f.chain.capacity() * sizeof(uint32_t);
@@ -255,7 +243,6 @@ class stored_forms {
   size_t count_ = 0;
   uint64_t clock_ = 0;
   size_t bytes_ = 0;
-  size_t fresh_bytes_ = 0;
   size_t max_bytes_;
 };
 
