@@ -176,7 +176,10 @@ class _CObjectStorage {
   // before anything reads or writes one of its slots otherwise, before a
   // chain is freed, once it passes a quarter of the forms' bound, and at
   // the save; what the file ends up holding is what writing each form at
-  // once would leave.
+  // once would leave. A slot whose room is kMaxRunRoom or more past its
+  // form (a damaged header's huge slot size) takes a form of its own, so
+  // that no room is held in memory.
+  static constexpr int32_t kMaxRunRoom = 4096;
   struct appended_run {
     uint32_t begin = 0;
     std::vector<uint8_t> bytes;
@@ -322,7 +325,8 @@ uint32_t _CObjectStorage::_save_new_object(const Obj& object) {
   const bool placed = indexes.size() == chain.size();
   // An idle slot that a kept chain holds: the idle list is damaged.
   if (keeping() && (!placed || !owned_by_none_but(indexes, id))) stop_keeping();
-  if (keeping() && chain.size() == 1 && int64_t{id} >= held) {
+  if (keeping() && chain.size() == 1 && int64_t{id} >= held &&
+      chain.front().size - length < kMaxRunRoom) {
     if (!run_.bytes.empty() && int64_t{id} != run_.end()) write_run();
     if (run_.bytes.empty()) run_.begin = id;
     run_.bytes.insert(run_.bytes.end(), bytes.begin(), bytes.end());
