@@ -106,7 +106,8 @@ MUTATIONS = [
     M("S4", "stream", "src/stream/serialize.cpp", "lead byte 128 read as a plain token",
       "  if (form[0] >= 128) {\n", "  if (form[0] > 128) {\n"),
     M("S5", "stream", "src/stream/serialize.cpp", "whole records before a cut are dropped",
-      "    consume(context, bytes, static_cast<int32_t>(left / record_size));\n", ""),
+      "    consume(context, bytes, static_cast<int32_t>(left / record_size));\n", "",
+      also=[("if (taken >= record_size) consume(context, held,", "if (taken == wanted) consume(context, held,")]),
     # stream: the file stream
     M("F1", "stream", "src/stream/fstream.cpp", "a read-write open is not writable through the held file",
       "writable_ = (mode & (kCreate | kWrite)) != 0;", "writable_ = (mode & kCreate) != 0;"),
@@ -114,6 +115,8 @@ MUTATIONS = [
       "  if (position < new_size) _seek(position, 0);\n", "  if (position > new_size) _seek(position, 0);\n"),
     M("F3", "stream", "src/stream/fstream.cpp", "seek to -1 allowed", "  if (target < 0) {\n",
       "  if (target < -1) {\n"),
+    M("F4", "stream", "src/stream/platform_file_posix.cpp", "an exclusive open takes a shared lock",
+      "::flock(fd, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB)", "::flock(fd, LOCK_SH | LOCK_NB)"),
     # storage: object storage, chains, slot table
     M("O1", "storage", "src/storage/object_storage.cpp", "find_slot takes the next slot for an id that is none",
       "if (it == slots.end() || it->offset != id) return nullptr;", "if (it == slots.end()) return nullptr;"),
@@ -149,6 +152,9 @@ MUTATIONS = [
       "      if (chain[i].in_use == 0) {\n", "      if (false) {\n"),
     M("O14", "storage", "src/storage/object_storage.h", "rewrite keeps a stale link behind its last slot",
       "      last->next = kNoSlot;\n      modified = true;\n", "      modified = true;\n"),
+    M("O15", "storage", "src/storage/object_storage.h", "a load gathers the holes of a sparse file",
+      "std::min<int64_t>(stream->_size(), std::max<int64_t>(stream->real_size(), kMinLoadBound))",
+      "stream->_size()"),
     # storage: caches, stored forms, idle list
     M("C1", "storage", "src/storage/obj_mem_cache.h", "trim drops changed entries without writing them",
       "        if (victim.held) storage->_save_object_at(victim.id, victim.entry);\n", ""),
@@ -281,6 +287,10 @@ MUTATIONS = [
       "std::min(text.size(), kSniffBytes)", "std::min(text.size(), kSniffBytes + 1)"),
     M("T7", "tool", "tools/velkor-index/write_commands.cpp", "the last sniffed byte is not looked at",
       "std::min(text.size(), kSniffBytes)", "std::min(text.size(), kSniffBytes - 1)"),
+    M("T8", "tool", "tools/velkor-index/write_commands.cpp", "re-adding a file adds its new counts to the old",
+      "if (known != kNoId && idx_discard(", "if (false && idx_discard("),
+    M("T9", "tool", "tools/velkor-index/write_commands.cpp", "a failed add leaves its copy of the index behind",
+      "    if (!committed_) {\n      std::error_code ignored;", "    if (false) {\n      std::error_code ignored;"),
     # the Python binding
     M("B1", "binding", "bindings/python/velkor_index/_binding.py", "query answers read as (count, path id)",
       "zip(numbers[0::2], numbers[1::2])", "zip(numbers[1::2], numbers[0::2])"),
