@@ -29,7 +29,7 @@ that alone kill some mutation. A test that no such list names is redundant
 with respect to these mutations.
 
 Not part of CI. With ccache installed (it is used when found), a full run
-of the 78 mutations takes about 20 minutes on two otherwise idle cores (33
+of the 98 mutations takes about 20 minutes on two otherwise idle cores (33
 beside other builds): each mutant rebuilds what its file touches and runs
 the suite until its first failing test, under a time limit per test.
 """
@@ -291,6 +291,12 @@ MUTATIONS = [
       "if (known != kNoId && idx_discard(", "if (false && idx_discard("),
     M("T9", "tool", "tools/velkor-index/write_commands.cpp", "a failed add leaves its copy of the index behind",
       "    if (!committed_) {\n      std::error_code ignored;", "    if (false) {\n      std::error_code ignored;"),
+    # the format checker, which the model and crash tests trust
+    M("K1", "checker", "tools/format_check/format_check.cpp", "an idle slot inside a chain passes the check",
+      "      if (s.in_use != 1) {\n        report(format(\"chain of %s: slot %u is idle\"",
+      "      if (false) {\n        report(format(\"chain of %s: slot %u is idle\""),
+    M("K2", "checker", "tools/format_check/format_check.cpp", "a token's hash is not compared with its table pair",
+      "    if (token_hash(token) != hash) {\n", "    if (false) {\n"),
     # the Python binding
     M("B1", "binding", "bindings/python/velkor_index/_binding.py", "query answers read as (count, path id)",
       "zip(numbers[0::2], numbers[1::2])", "zip(numbers[1::2], numbers[0::2])"),
@@ -298,6 +304,11 @@ MUTATIONS = [
       "            words = words.split()\n", "            words = [words]\n"),
     M("B3", "binding", "bindings/python/velkor_index/_binding.py", "a repeated search word counted twice",
       "if key and key not in seen:", "if key:"),
+    M("B4", "binding", "bindings/python/velkor_index/_binding.py", "an error's id and message swapped",
+      'for n in ("id", "msg", "where", "params", "comment")]',
+      'for n in ("msg", "id", "where", "params", "comment")]'),
+    M("B5", "binding", "bindings/python/velkor_index/_binding.py", "a save of a read-only index passes silently",
+      '        raise ValueError("a read-only index cannot be saved")\n', "        return\n"),
 ]
 
 
