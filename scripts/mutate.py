@@ -117,6 +117,8 @@ MUTATIONS = [
       "  if (target < -1) {\n"),
     M("F4", "stream", "src/stream/platform_file_posix.cpp", "an exclusive open takes a shared lock",
       "::flock(fd, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB)", "::flock(fd, LOCK_SH | LOCK_NB)"),
+    M("U1", "stream", "src/stream/utf8_path.cpp", "a path's sequence may run past its end",
+      "if (length == 0 || length > total - at) break;", "if (length == 0) break;"),
     # storage: object storage, chains, slot table
     M("O1", "storage", "src/storage/object_storage.cpp", "find_slot takes the next slot for an id that is none",
       "if (it == slots.end() || it->offset != id) return nullptr;", "if (it == slots.end()) return nullptr;"),
@@ -291,6 +293,8 @@ MUTATIONS = [
       "if (known != kNoId && idx_discard(", "if (false && idx_discard("),
     M("T9", "tool", "tools/velkor-index/write_commands.cpp", "a failed add leaves its copy of the index behind",
       "    if (!committed_) {\n      std::error_code ignored;", "    if (false) {\n      std::error_code ignored;"),
+    M("A6", "api", "src/common/decimal.h", "100,000,000 written with the four-digit tail",
+      "  if (v < 100000000) return four(", "  if (v <= 100000000) return four("),
     # the format checker, which the model and crash tests trust
     M("K1", "checker", "tools/format_check/format_check.cpp", "an idle slot inside a chain passes the check",
       "      if (s.in_use != 1) {\n        report(format(\"chain of %s: slot %u is idle\"",
