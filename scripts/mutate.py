@@ -334,10 +334,15 @@ def run(cmd, cwd, timeout=None, log=None):
 
 
 def sync_copy(source, copy):
-    """Makes `copy` hold the files of `source` that git knows; files already
-    equal keep their times, so that the copy's build stays incremental."""
+    """Makes `copy` hold the files of `source` that git knows, and no others
+    (a test file removed from the work tree must not run on in the copy);
+    files already equal keep their times, so that the copy's build stays
+    incremental."""
     listed = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
                             cwd=source, capture_output=True, check=True).stdout.decode().split("\0")
+    known = set(filter(None, listed))
+    for stale in [p for p in copy.rglob("*") if p.is_file() and p.relative_to(copy).as_posix() not in known]:
+        stale.unlink()
     for name in filter(None, listed):
         src, dst = source / name, copy / name
         if not src.is_file():
