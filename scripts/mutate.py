@@ -116,7 +116,7 @@ MUTATIONS = [
     M("F3", "stream", "src/stream/fstream.cpp", "seek to -1 allowed", "  if (target < 0) {\n",
       "  if (target < -1) {\n"),
     M("F4", "stream", "src/stream/platform_file_posix.cpp", "an exclusive open takes a shared lock",
-      "::flock(fd, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB)", "::flock(fd, LOCK_SH | LOCK_NB)"),
+      "::flock(fd, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB)", "::flock(fd, (shared ? LOCK_SH : LOCK_SH) | LOCK_NB)"),
     M("U1", "stream", "src/stream/utf8_path.cpp", "a path's sequence may run past its end",
       "if (length == 0 || length > total - at) break;", "if (length == 0) break;"),
     # storage: object storage, chains, slot table
