@@ -293,6 +293,8 @@ MUTATIONS = [
       "if (known != kNoId && idx_discard(", "if (false && idx_discard("),
     M("T9", "tool", "tools/velkor-index/write_commands.cpp", "a failed add leaves its copy of the index behind",
       "    if (!committed_) {\n      std::error_code ignored;", "    if (false) {\n      std::error_code ignored;"),
+    M("T10", "tool", "tools/velkor-index/ranking.cpp", "search weighs counts with another k1",
+      "constexpr double kK1 = 1.2;", "constexpr double kK1 = 1.5;"),
     M("A6", "api", "src/common/decimal.h", "100,000,000 written with the four-digit tail",
       "  if (v < 100000000) return four(", "  if (v <= 100000000) return four("),
     # the format checker, which the model and crash tests trust

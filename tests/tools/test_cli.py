@@ -3,7 +3,6 @@
 # VELKOR_TOOL names the tool; VELKOR_TOOL_EMULATOR, if set, the program that
 # runs it (Wine for the Windows build).
 import json
-import math
 import os
 import random
 import re
@@ -98,31 +97,6 @@ class CliTest(Folder):
                          ("3", "4", str(os.path.getsize(self.index))))
         self.assertTrue(sound(self.index))
         self.assertIn('"banana"', run("dump", "--entries", self.index).stdout)
-
-    def test_search_ranks_documents_holding_all_or_any_words(self):
-        for name, text in {"a": "apple banana apple cherry", "b": "banana banana banana",
-                           "c": "apple", "d": "banana apple", "e": "apple"}.items():
-            self.write(f"s/{name}.txt", text)
-        run("add", self.index, self.path("s"))
-
-        def names(*args):
-            return [os.path.basename(line.split("\t")[1]) for line in lines("search", *args)]
-
-        self.assertEqual(names(self.index, "apple", "banana"), ["a.txt", "d.txt"])
-        # More banana outranks a second word; equal scores go by path.
-        self.assertEqual(names("--any", self.index, "banana", "apple"),
-                         ["a.txt", "b.txt", "d.txt", "c.txt", "e.txt"])
-        self.assertEqual(names("--any", "--limit", "2", self.index, "apple", "banana"),
-                         ["a.txt", "b.txt"])
-        self.assertEqual(names(self.index, "apple", "durian"), [])
-        self.assertEqual(names("--any", self.index, "durian", "cherry"), ["a.txt"])
-        self.assertEqual(names("--normalize", self.index, "Apple,", "BANANA!"), ["a.txt", "d.txt"])
-        # The score that 'search --help' documents.
-        score = sum(math.log(1 + (5 - n + 0.5) / (n + 0.5)) * tf * 2.2 / (tf + 1.2)
-                    for tf, n in [(2, 4), (1, 3)])
-        self.assertEqual(lines("search", self.index, "apple", "banana")[0].split("\t"),
-                         [f"{score:.4f}", self.path("s/a.txt")])
-        self.assertRegex(run("search", "--ids", self.index, "cherry").stdout, r"^[\d.]+\t-?\d+\n$")
 
     def test_json_of_every_command_parses(self):
         names = ["docs/a.txt"]
