@@ -27,7 +27,7 @@ inline void append_u32(bytes& b, uint32_t value) { put_u32(b, b.size(), value); 
 // Word `w` of a file's header (velkor::format::kWord...).
 inline uint32_t header_word(const bytes& file, int w) { return u32_at(file, 4 * size_t(w)); }
 
-// The stored forms of entries, with tokens unscrambled (key 0).
+// The stored form of a token entry, its token unscrambled (key 0).
 inline bytes token_entry_form(const std::string& token,
                               const std::vector<std::pair<uint32_t, uint16_t>>& postings) {
   bytes b = {static_cast<uint8_t>(256 - token.size()), 0};
@@ -38,13 +38,6 @@ inline bytes token_entry_form(const std::string& token,
     b.push_back(static_cast<uint8_t>(p.second));
     b.push_back(static_cast<uint8_t>(p.second >> 8));
   }
-  return b;
-}
-inline bytes path_entry_form(uint32_t path_id, const std::vector<uint32_t>& token_ids) {
-  bytes b;
-  append_u32(b, path_id);
-  append_u32(b, static_cast<uint32_t>(token_ids.size()));
-  for (const uint32_t id : token_ids) append_u32(b, id);
   return b;
 }
 
@@ -65,20 +58,6 @@ struct file_image {
   std::vector<slot> slots;
   std::vector<std::pair<uint32_t, uint32_t>> tokens, paths;  // as they are to lie
   std::vector<name> names;                                   // stored unscrambled
-
-  // Stores `form` behind the slots so far, in a chain of slots of slot_size;
-  // returns its id.
-  uint32_t store(const bytes& form) {
-    const uint32_t first = data_end();
-    for (size_t done = 0; done < form.size() || done == 0; done += slot_size) {
-      const uint32_t at = first + static_cast<uint32_t>(done);
-      const bool last = done + slot_size >= form.size();
-      slots.push_back({at, slot_size, 1, last ? velkor::format::kNoSlot : at + slot_size});
-    }
-    data.resize(data_end() - velkor::format::kDataBegin, 0);
-    std::copy(form.begin(), form.end(), data.begin() + (first - velkor::format::kDataBegin));
-    return first;
-  }
 
   uint32_t data_end() const {
     return slots.empty() ? velkor::format::kDataBegin : slots.back().offset + slots.back().size;

@@ -51,11 +51,6 @@ class handle {
     idx_close(h_);
     h_ = nullptr;
   }
-  // Closes, then opens `path` again (the file is held by one handle at a time).
-  void reopen(const std::string& path, bool read_only = false) {
-    reset();
-    h_ = idx_open(path.c_str(), read_only);
-  }
 
  private:
   idx_handle h_;

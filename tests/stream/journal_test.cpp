@@ -1,6 +1,5 @@
 // The journal beside an index file: what it holds after a session that was
-// cut short, what reading it back accepts, and that it is held as the index
-// file is.
+// cut short, what reading it back accepts, and transfers that fail half-way.
 #include "stream/journal.h"
 
 #include <gtest/gtest.h>
@@ -14,7 +13,6 @@
 #include "stream/fstream.h"
 #include "stream/platform_file.h"
 #include "test_util.h"
-#include "velkor_index.h"
 
 namespace {
 
@@ -138,27 +136,6 @@ TEST(JournalTest, RollingBackRestoresTheBytesAndTheSizeAndRemovesTheJournal) {
   platform::close_file(file);
   EXPECT_EQ(velkor_test::read_file(index), restored);
   EXPECT_FALSE(platform::open_file((index + "-journal").c_str(), platform::kModeRead, &gone));
-}
-
-TEST(JournalTest, TheJournalIsHeldWhileTheIndexChanges) {
-  velkor_test::temp_dir dir;
-  const std::string file = dir.file("held.idx");
-  velkor_test::touch(file);
-  idx_handle index = idx_open(file.c_str(), false);
-  ASSERT_NE(index, nullptr);
-  const uint32_t doc = idx_id_of(index, "doc", true);
-  ASSERT_EQ(idx_index(index, doc, "alpha beta", " "), 2u);
-  ASSERT_TRUE(idx_save(index));
-  ASSERT_EQ(idx_index(index, doc, "gamma", " "), 1u);
-  ASSERT_TRUE(idx_save(index));
-  // The second save changed bytes of the first: the journal was begun and
-  // is held until the index closes.
-  platform::file_handle other = platform::kNoFile;
-  EXPECT_FALSE(platform::open_file((file + "-journal").c_str(),
-                                   platform::kModeRead | platform::kModeWrite, &other));
-  idx_close(index);
-  EXPECT_FALSE(platform::open_file((file + "-journal").c_str(), platform::kModeRead, &other))
-      << "the journal outlived its index";
 }
 
 // A transfer of a session that fails half-way leaves the stream as sound as

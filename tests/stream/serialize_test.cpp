@@ -36,14 +36,10 @@ struct reader {
   _memstream s;
 };
 
-// String form: u32 length, key (never 0 or 255 when written), bytes ^ key.
-// Token form: 256 - length, key, bytes ^ key; a lead byte below 128 is a
-// plain, unscrambled token. A zero byte ends the text, not the field.
+// String form: u32 length, key, bytes ^ key. Token form: 256 - length, key,
+// bytes ^ key; a lead byte below 128 is a plain, unscrambled token. A zero
+// byte ends the text, not the field. (The golden file pins what is written.)
 TEST(SerializeTest, StoredFormsRoundTrip) {
-  const bytes abc = saved([](_stream& s) { save_string(s, "abc"); });
-  const uint8_t k = abc.at(4);
-  EXPECT_TRUE(k != 0 && k != 255);
-  EXPECT_EQ(abc, (bytes{3, 0, 0, 0, k, uint8_t('a' ^ k), uint8_t('b' ^ k), uint8_t('c' ^ k)}));
   for (int length : {1, 128}) {
     const std::string token(static_cast<size_t>(length), 'T');
     const bytes b = saved([&](_stream& s) { save_token(s, token); });
