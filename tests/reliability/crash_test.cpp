@@ -13,8 +13,8 @@
 // index, re-index known paths with their own texts (counts change, sizes do
 // not) and discard, then save, each save rewriting what the earlier ones
 // wrote. Then either a fourth such phase and idx_close without a save, or a
-// long run of indexing new tokens: the file's write-back buffer hands pages
-// to the system between saves only once 4 MiB of them are written.
+// long run of indexing new tokens, whose entries the storage writes into the
+// file between saves.
 //
 //   VELKOR_CRASH_SEEDS      workloads, from the base seed on (default 1)
 //   VELKOR_CRASH_BASE_SEED  seed of the first workload (default 1)
@@ -67,8 +67,8 @@ using velkor_test::snapshot;
 // after the last save, and the close (which the long run never reaches).
 constexpr int kSaves = 3, kAfterLastSave = 2 * kSaves, kClose = kAfterLastSave + 1,
               kSegments = kClose + 1;
-// The long run between saves: texts of new tokens, enough to pass the
-// write-back buffer's 4 MiB of pages written.
+// The long run between saves: texts of new tokens (200,000 of them), many
+// writes into the file between saves.
 constexpr int kBulkTexts = 400, kBulkTokens = 500;
 
 std::string segment_name(int segment) {
@@ -133,7 +133,7 @@ class workload {
   std::vector<std::string> vocabulary_;
 };
 
-struct run_spec {
+struct run_plan {
   uint32_t seed = 0;
   bool bulk = false;  // the long run of indexing after the last save, no close
   // The segment in which the run dies, at its `point`-th mutating call
@@ -149,12 +149,12 @@ struct run_spec {
 // save). Never returns.
 class child_run {
  public:
-  child_run(const run_spec& spec, const std::string& dir)
-      : spec_(spec), dir_(dir), file_(dir + "/crash.idx"), work_(spec.seed) {}
+  child_run(const run_plan& plan, const std::string& dir)
+      : plan_(plan), dir_(dir), file_(dir + "/crash.idx"), work_(plan.seed) {}
 
   [[noreturn]] void run() {
     velkor::faults::disarm();
-    std::srand(spec_.seed);
+    std::srand(plan_.seed);
     velkor_test::touch(file_);
     index_ = idx_open(file_.c_str(), false);
     if (index_ == nullptr) fail("idx_open");
@@ -164,15 +164,15 @@ class child_run {
       begin(2 * p + 1);
       if (!idx_save(index_)) fail("idx_save");
       put_text(dir_ + "/saved-" + std::to_string(p), "");
-      if (spec_.segment < 0) {
+      if (plan_.segment < 0) {
         velkor_test::write_file(dir_ + "/copy-" + std::to_string(p) + ".idx",
                                 velkor_test::read_file(file_));
       }
     }
     begin(kAfterLastSave);
-    spec_.bulk ? bulk() : phase(kSaves);
+    plan_.bulk ? bulk() : phase(kSaves);
     begin(kClose);
-    if (!spec_.bulk) idx_close(index_);
+    if (!plan_.bulk) idx_close(index_);
     begin(kSegments);
     _exit(0);
   }
@@ -189,13 +189,13 @@ class child_run {
     _exit(3);
   }
   void begin(int segment) {
-    if (spec_.segment < 0) {
+    if (plan_.segment < 0) {
       if (segment > 0) counts_ += std::to_string(velkor::faults::mutating_calls()) + "\n";
       if (segment == kSegments) put_text(dir_ + "/counts", counts_);
       velkor::faults::arm_kill(0);
-    } else if (segment == spec_.segment) {
-      if (spec_.point == 0) ::kill(::getpid(), SIGKILL);
-      velkor::faults::arm_kill(spec_.point);
+    } else if (segment == plan_.segment) {
+      if (plan_.point == 0) ::kill(::getpid(), SIGKILL);
+      velkor::faults::arm_kill(plan_.point);
     }
   }
   uint32_t add_path(const std::string& path) {
@@ -238,7 +238,7 @@ class child_run {
     }
   }
 
-  run_spec spec_;
+  run_plan plan_;
   std::string dir_, file_;
   workload work_;
   idx_handle index_ = nullptr;
@@ -267,7 +267,7 @@ class crash_harness {
   // save from a fresh open of its copy. Returns what went wrong.
   std::string prepare() {
     const std::string dir = root_ + "/reference";
-    std::string problem = fork_run(run_spec{seed_, bulk_, -1, 0}, dir, false);
+    std::string problem = fork_run(run_plan{seed_, bulk_, -1, 0}, dir, false);
     if (!problem.empty()) return problem;
     std::istringstream counts(text_of(dir + "/counts"));
     for (int64_t n = 0; counts >> n;) counts_.push_back(n);
@@ -293,7 +293,7 @@ class crash_harness {
       out.detail = where + detail;
       return out;
     };
-    std::string problem = fork_run(run_spec{seed_, bulk_, segment, point}, dir, true);
+    std::string problem = fork_run(run_plan{seed_, bulk_, segment, point}, dir, true);
     if (!problem.empty()) return went_wrong("the run went wrong", problem);
     const int last = std::min(segment / 2, kSaves) - 1;  // the last save that returned
     for (int p = 0; p < kSaves; ++p) {
@@ -320,13 +320,13 @@ class crash_harness {
  private:
   // Runs a child in a fresh `dir`; it must die by SIGKILL when `killed`,
   // else end normally.
-  std::string fork_run(const run_spec& spec, const std::string& dir, bool killed) {
+  std::string fork_run(const run_plan& plan, const std::string& dir, bool killed) {
     fs::remove_all(dir);
     fs::create_directories(dir);
     std::fflush(nullptr);
     const pid_t pid = ::fork();
     if (pid < 0) return "fork failed";
-    if (pid == 0) child_run(spec, dir).run();
+    if (pid == 0) child_run(plan, dir).run();
     int status = 0;
     if (::waitpid(pid, &status, 0) != pid) return "waitpid failed";
     if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL && killed) return "";
