@@ -10,8 +10,8 @@
 namespace velkor {
 namespace faults {
 
-// buffer_io: a transfer or size change of the write-back buffer, which is
-// where the platform's own failures show when the file is buffered.
+// buffer_io: a transfer or size change of the held file or of its journal,
+// which is where the platform's own failures show.
 enum class io_op { read = 0, write = 1, resize = 2, buffer_io = 3 };
 
 // Fails the k-th call (1-based, counted from now) of `op`; with `sticky`,
