@@ -16,7 +16,6 @@ const std::vector<std::string>& engine_kinds() {
 }
 
 SessionTimes Engine::query_session(const std::string& token, std::vector<Posting>& out) {
-  SessionTimes times;
   const Clock::time_point start = Clock::now();
   open();
   const Clock::time_point opened = Clock::now();
@@ -24,11 +23,7 @@ SessionTimes Engine::query_session(const std::string& token, std::vector<Posting
   const Clock::time_point answered = Clock::now();
   close();
   const Clock::time_point closed = Clock::now();
-  times.open_ms = milliseconds(start, opened);
-  times.work_ms = milliseconds(opened, answered);
-  times.close_ms = milliseconds(answered, closed);
-  times.total_ms = milliseconds(start, closed);
-  return times;
+  return session_times(start, opened, answered, answered, closed);
 }
 
 bool is_velkor(const std::string& kind) { return kind.rfind("velkor-", 0) == 0; }

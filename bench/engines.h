@@ -38,6 +38,20 @@ struct SessionTimes {
   double total_ms = 0;
 };
 
+// The times of a session from the instants that end its parts; a session
+// without a save passes the end of its work as `saved`.
+inline SessionTimes session_times(Clock::time_point start, Clock::time_point opened,
+                                  Clock::time_point worked, Clock::time_point saved,
+                                  Clock::time_point closed) {
+  SessionTimes times;
+  times.open_ms = milliseconds(start, opened);
+  times.work_ms = milliseconds(opened, worked);
+  times.save_ms = milliseconds(worked, saved);
+  times.close_ms = milliseconds(saved, closed);
+  times.total_ms = milliseconds(start, closed);
+  return times;
+}
+
 class Engine {
  public:
   virtual ~Engine() = default;

@@ -76,7 +76,6 @@ class SqliteEngine : public Engine {
   // One transaction per mail, as a host commits each mail it indexes. The
   // open prepares the insert, which reads the schema.
   SessionTimes update_session(const Mail& mail, uint32_t number, uint32_t* doc) override {
-    SessionTimes times;
     const Clock::time_point start = Clock::now();
     check(sqlite3_open_v2(file_.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr), "open");
     if (!sync_) exec("PRAGMA synchronous=OFF");
@@ -96,11 +95,7 @@ class SqliteEngine : public Engine {
     sqlite3_finalize(insert);
     close();
     const Clock::time_point closed = Clock::now();
-    times.open_ms = milliseconds(start, opened);
-    times.work_ms = milliseconds(opened, added);
-    times.save_ms = milliseconds(added, committed);
-    times.close_ms = milliseconds(committed, closed);
-    times.total_ms = milliseconds(start, closed);
+    const SessionTimes times = session_times(start, opened, added, committed, closed);
     *doc = number;
     return times;
   }

@@ -79,7 +79,6 @@ class VelkorEngine : public Engine {
   // A host that indexes one mail per session keeps the engine's cache limits:
   // raising them pays only when many texts go through one handle.
   SessionTimes update_session(const Mail& mail, uint32_t /*number*/, uint32_t* doc) override {
-    SessionTimes times;
     const Clock::time_point start = Clock::now();
     idx_handle index = idx_open(file_.c_str(), false);
     if (index == nullptr) fail("idx_open");
@@ -92,11 +91,7 @@ class VelkorEngine : public Engine {
     const Clock::time_point saved = Clock::now();
     idx_close(index);
     const Clock::time_point closed = Clock::now();
-    times.open_ms = milliseconds(start, opened);
-    times.work_ms = milliseconds(opened, indexed);
-    times.save_ms = milliseconds(indexed, saved);
-    times.close_ms = milliseconds(saved, closed);
-    times.total_ms = milliseconds(start, closed);
+    const SessionTimes times = session_times(start, opened, indexed, saved, closed);
     *doc = id;
     return times;
   }

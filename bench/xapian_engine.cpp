@@ -48,7 +48,6 @@ class XapianEngine : public Engine {
   }
 
   SessionTimes update_session(const Mail& mail, uint32_t /*number*/, uint32_t* doc) override {
-    SessionTimes times;
     const Clock::time_point start = Clock::now();
     Xapian::WritableDatabase db(folder_, Xapian::DB_OPEN | (sync_ ? 0 : Xapian::DB_NO_SYNC));
     const Clock::time_point opened = Clock::now();
@@ -58,11 +57,7 @@ class XapianEngine : public Engine {
     const Clock::time_point committed = Clock::now();
     db.close();
     const Clock::time_point closed = Clock::now();
-    times.open_ms = milliseconds(start, opened);
-    times.work_ms = milliseconds(opened, added);
-    times.save_ms = milliseconds(added, committed);
-    times.close_ms = milliseconds(committed, closed);
-    times.total_ms = milliseconds(start, closed);
+    const SessionTimes times = session_times(start, opened, added, committed, closed);
     return times;
   }
 
