@@ -65,6 +65,15 @@ long env_number(const char* name, long fallback) {
   return text && *text ? std::strtol(text, nullptr, 10) : fallback;
 }
 
+std::vector<uint32_t> seeds(const char* only, const char* base, const char* count, long fallback) {
+  const long one = env_number(only, -1);
+  if (one >= 0) return {static_cast<uint32_t>(one)};
+  std::vector<uint32_t> all;
+  for (long i = 0, first = env_number(base, 1); i < env_number(count, fallback); ++i)
+    all.push_back(static_cast<uint32_t>(first + i));
+  return all;
+}
+
 idx_handle open_new(const std::string& path, bool read_only) {
   touch(path);
   return idx_open(path.c_str(), read_only);
@@ -79,18 +88,13 @@ error_texts texts_of(const velkor::_exception& e) {
 }
 
 ::testing::AssertionResult texts_equal(const error_texts& a, const error_texts& e) {
-  const char* names[] = {"id", "msg", "where", "params", "comment"};
-  const std::string* got[] = {&a.id, &a.msg, &a.where, &a.params, &a.comment};
-  const std::string* want[] = {&e.id, &e.msg, &e.where, &e.params, &e.comment};
-  std::string report;
-  for (int i = 0; i < 5; ++i) {
-    if (*got[i] != *want[i]) {
-      report +=
-          std::string("\n  ") + names[i] + ": got \"" + *got[i] + "\", want \"" + *want[i] + "\"";
-    }
-  }
-  if (report.empty()) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "error texts differ:" << report;
+  auto shown = [](const error_texts& t) {
+    return "\"" + t.id + "\" \"" + t.msg + "\" \"" + t.where + "\" \"" + t.params + "\" \"" +
+           t.comment + "\"";
+  };
+  if (shown(a) == shown(e)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure()
+         << "error texts differ:\n  got  " << shown(a) << "\n  want " << shown(e);
 }
 
 ::testing::AssertionResult no_error() { return texts_equal(last_error_texts(), {}); }

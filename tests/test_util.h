@@ -38,6 +38,9 @@ void touch(const std::string& path);
 
 // A number from the environment, or `fallback` when the variable is unset.
 long env_number(const char* name, long fallback);
+// The seeds of a randomized test: the one the variable `only` names, or
+// `count` (default `fallback`) from `base` (default 1) on.
+std::vector<uint32_t> seeds(const char* only, const char* base, const char* count, long fallback);
 
 // Owns an idx_handle; closes it (without saving) when it goes.
 class handle {

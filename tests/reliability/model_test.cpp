@@ -60,14 +60,14 @@ struct mismatch : std::runtime_error {
 // recovers from it.
 struct fault_hit {};
 
-const std::set<std::string> kStreamErrors = {"_stream.ReadErr", "_stream.WriteErr",
+const std::set<std::string> kStreamErrors = {"_stream.ReadErr",   "_stream.WriteErr",
                                              "_stream.ResizeErr", "_stream.SeekErr",
-                                             "_stream.SizeErr", "_fstream.RollbackErr"};
+                                             "_stream.SizeErr",   "_fstream.RollbackErr"};
 // Host-chosen path ids around the signed edges.
 const uint32_t kHostIds[] = {0, 5, 17, 0x7FFFFFFF, 0x80000000u, 0xFFFFFFF0u, 0xFFFFFFFFu};
 
 struct totals {
-  int64_t saves = 0, armed = 0, failed = 0, half_done = 0, saved_after = 0, closed_after = 0;
+  long long saves = 0, armed = 0, failed = 0, half_done = 0, saved_after = 0, closed_after = 0;
 };
 
 std::string shown(const char* text) { return text ? "\"" + std::string(text) + "\"" : "null"; }
@@ -256,7 +256,8 @@ class sequence {
         "a path with spaces", "docs/a.txt.bak", "x"};
     const std::string path = pick(12) == 0 ? std::string() : pick_of(kPaths);
     const bool null_path = path.empty() && pick(2) == 0;
-    note("idx_id_of(" + (null_path ? "null" : "\"" + path + "\"") + ", " + std::to_string(create) + ")");
+    note("idx_id_of(" + (null_path ? "null" : "\"" + path + "\"") + ", " + std::to_string(create) +
+         ")");
     const int64_t before = static_cast<int64_t>(std::time(nullptr));
     const uint32_t id = idx_id_of(handle_, null_path ? nullptr : path.c_str(), create);
     const int64_t after = static_cast<int64_t>(std::time(nullptr));
@@ -350,7 +351,8 @@ class sequence {
       return expect_eq(std::string(_get_err_id()), "_CTokenIndexes.ReadonlyIndex", "error id");
     }
     settle("idx_discard", got == kNone);
-    if (model_.discard(id)) return expect(got != kNone && got >= 512, "idx_discard gave no path entry id");
+    if (model_.discard(id))
+      return expect(got != kNone && got >= 512, "idx_discard gave no path entry id");
     expect_eq(got, kNone, "idx_discard of a path id without entry");
   }
 
@@ -534,7 +536,8 @@ class sequence {
     handle_ = idx_open(file_.c_str(), false);
     expect(handle_ != nullptr, std::string("reopen after the fault: ") + _get_err_id());
     if (!writes) before = velkor_test::content(velkor_test::empty_snapshot(vocabulary_));
-    const snapshot reopened = velkor_test::content(velkor_test::take_snapshot(handle_, vocabulary_));
+    const snapshot reopened =
+        velkor_test::content(velkor_test::take_snapshot(handle_, vocabulary_));
     expect(reopened == before, "the index saved after the fault reopens otherwise:" +
                                    velkor_test::difference(reopened, before));
     // The model does not know what the failed call left: a new index.
@@ -568,19 +571,18 @@ class sequence {
 };
 
 TEST(ModelTest, RandomSequencesAgreeWithTheReferenceModel) {
-  using velkor_test::env_number;
   velkor_test::temp_dir dir;
-  const long only = env_number("VELKOR_MODEL_SEED", -1);
-  const long count = only >= 0 ? 1 : env_number("VELKOR_MODEL_SEQUENCES", 2000);
-  const long base = only >= 0 ? only : env_number("VELKOR_MODEL_BASE_SEED", 1);
-  const int steps = static_cast<int>(env_number("VELKOR_MODEL_STEPS", 80));
+  const int steps = static_cast<int>(velkor_test::env_number("VELKOR_MODEL_STEPS", 80));
+  const std::vector<uint32_t> seeds = velkor_test::seeds(
+      "VELKOR_MODEL_SEED", "VELKOR_MODEL_BASE_SEED", "VELKOR_MODEL_SEQUENCES", 2000);
   const auto started = std::chrono::steady_clock::now();
   totals t;
-  for (long i = 0, failures = 0; i < count && failures < 5; ++i) {
+  int failures = 0;
+  for (size_t i = 0; i < seeds.size() && failures < 5; ++i) {
     // A file of its own: whatever a failed run leaves beside its file (a
     // journal) must not reach the next one.
     const std::string file = dir.file("model-" + std::to_string(i) + ".idx");
-    const std::string failure = sequence(static_cast<uint32_t>(base + i), steps, file, &t).run();
+    const std::string failure = sequence(seeds[i], steps, file, &t).run();
     std::filesystem::remove(file);
     std::filesystem::remove(file + "-journal");
     if (!failure.empty()) {
@@ -591,9 +593,8 @@ TEST(ModelTest, RandomSequencesAgreeWithTheReferenceModel) {
   std::printf(
       "model test: %ld sequences of %d steps, %lld saves checked; faults armed in %lld, %lld "
       "calls failed (%lld half done), then %lld saved, %lld closed without a save; %.1f s\n",
-      count, steps, static_cast<long long>(t.saves), static_cast<long long>(t.armed),
-      static_cast<long long>(t.failed), static_cast<long long>(t.half_done),
-      static_cast<long long>(t.saved_after), static_cast<long long>(t.closed_after),
+      static_cast<long>(seeds.size()), steps, t.saves, t.armed, t.failed, t.half_done,
+      t.saved_after, t.closed_after,
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
 }
 
