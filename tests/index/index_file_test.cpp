@@ -1,6 +1,6 @@
 // The index file and its entries: what opening accepts and refuses, the
-// rules a load follows, entries cut short, and the order of a text's new
-// tokens.
+// rules a load follows, entries cut short, the order of a text's new
+// tokens, and freed slots taken again.
 #include <map>
 #include <random>
 #include <set>
@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "file_image.h"
-#include "index/entries.h"
 #include "format_check/format_check.h"
+#include "index/entries.h"
 #include "index/token_indexes.h"
 #include "stream/memstream.h"
 #include "test_util.h"
@@ -272,6 +272,25 @@ TEST(IndexFile, NewEntriesPushedOutOfTheCacheReadBackAsMade) {
     ASSERT_EQ(1u, found->postings.size()) << i;
     EXPECT_EQ(7, int32_t{found->postings[0].path_id}) << i;
   }
+}
+
+// What the random sequences of the model test leave open: a discard that
+// frees thousands of slots, which new entries all take again (the idle list
+// drops what they took from its front, and now and then gives the room back).
+TEST(Indexing, ThousandsOfFreedSlotsAreTakenAgain) {
+  temp_dir dir;
+  handle h(open_new(dir.file("i.vx")));
+  std::string a, b;
+  for (int i = 0; i < 6000; ++i) {
+    a += "a" + std::to_string(i) + " ";
+    b += "b" + std::to_string(i) + " ";
+  }
+  ASSERT_EQ(6000u, idx_index(h, 1, a.c_str(), nullptr));
+  ASSERT_NE(kNoId, idx_discard(h, 1));
+  ASSERT_EQ(6000u, idx_index(h, 2, b.c_str(), nullptr)) << _get_err_id();
+  EXPECT_EQ(6000u, idx_index(h, 3, a.c_str(), nullptr)) << _get_err_id();
+  EXPECT_STREQ("2,1", idx_query(h, "b5999", nullptr));
+  EXPECT_LT(idx_count_of(h, 2), 10);
 }
 
 }  // namespace

@@ -80,9 +80,19 @@ TEST(JournalTest, RollingBackRestoresTheBytesAndTheSizeAndRemovesTheJournal) {
   for (size_t i = 0; i < saved.size(); ++i) saved[i] = static_cast<uint8_t>(i * 7);
   velkor_test::write_file(index, saved);
   platform::file_handle file = platform::kNoFile;
-  ASSERT_TRUE(
-      platform::open_file(index.c_str(), platform::kModeRead | platform::kModeWrite, &file));
+  auto open_index = [&] {
+    return platform::open_file(index.c_str(), platform::kModeRead | platform::kModeWrite, &file);
+  };
+  ASSERT_TRUE(open_index());
   const uint64_t identity = platform::file_identity(file);
+  // Rolls back what the journal beside the index holds; true when it went.
+  auto roll_back = [&] {
+    journal j(index);
+    EXPECT_TRUE(open_index() && j.open_left(true) && j.roll_back(file, identity));
+    platform::close_file(file);
+    platform::file_handle gone = platform::kNoFile;
+    return !platform::open_file((index + "-journal").c_str(), platform::kModeRead, &gone);
+  };
   {
     journal j(index);
     ASSERT_TRUE(j.start(5000, identity));
@@ -105,21 +115,14 @@ TEST(JournalTest, RollingBackRestoresTheBytesAndTheSizeAndRemovesTheJournal) {
     EXPECT_EQ(view.size(), 5000);
     EXPECT_TRUE(std::equal(seen.begin(), seen.end(), saved.begin()));
   }
-  ASSERT_TRUE(
-      platform::open_file(index.c_str(), platform::kModeRead | platform::kModeWrite, &file));
-  journal j(index);
-  ASSERT_TRUE(j.open_left(true));
-  EXPECT_TRUE(j.roll_back(file, identity));
-  platform::close_file(file);
-  std::vector<uint8_t> restored = velkor_test::read_file(index);
+  EXPECT_TRUE(roll_back());
+  const std::vector<uint8_t> restored = velkor_test::read_file(index);
   ASSERT_EQ(restored.size(), saved.size());
   // The bytes behind the kept range were not kept: they mean nothing, and
   // come back as zeros.
   EXPECT_TRUE(std::equal(saved.begin(), saved.begin() + 4000, restored.begin()));
   EXPECT_EQ(std::vector<uint8_t>(restored.begin() + 4000, restored.end()),
             std::vector<uint8_t>(1000, 0));
-  platform::file_handle gone = platform::kNoFile;
-  EXPECT_FALSE(platform::open_file((index + "-journal").c_str(), platform::kModeRead, &gone));
 
   // A journal left by another file of that name (the file was replaced
   // since) is removed unread.
@@ -128,14 +131,8 @@ TEST(JournalTest, RollingBackRestoresTheBytesAndTheSizeAndRemovesTheJournal) {
     ASSERT_TRUE(other.start(10, identity + 1));
     ASSERT_TRUE(other.keep(0, torn.data(), 10));
   }
-  ASSERT_TRUE(
-      platform::open_file(index.c_str(), platform::kModeRead | platform::kModeWrite, &file));
-  journal stale(index);
-  ASSERT_TRUE(stale.open_left(true));
-  EXPECT_TRUE(stale.roll_back(file, identity));
-  platform::close_file(file);
+  EXPECT_TRUE(roll_back());
   EXPECT_EQ(velkor_test::read_file(index), restored);
-  EXPECT_FALSE(platform::open_file((index + "-journal").c_str(), platform::kModeRead, &gone));
 }
 
 // A transfer of a session that fails half-way leaves the stream as sound as
