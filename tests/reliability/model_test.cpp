@@ -80,8 +80,7 @@ class sequence {
     // Path ids and keys are drawn from the runtime's generator: seeding it
     // makes the whole sequence reproducible from its seed.
     std::srand(seed);
-    const bool wide = pick(4) == 0;
-    wide_ = wide;
+    wide_ = pick(4) == 0;
     fault_step_ = 1 + pick(steps);
     // Colliding hashes ("ab" and "`g", "ac" and "`h"), case, bytes above
     // 0x7F, two long tokens equal in their first 30 bytes, tokens that hold
@@ -93,7 +92,7 @@ class sequence {
     const std::string l30(30, 'L');
     vocabulary_.insert(vocabulary_.end(),
                        {l30, l30 + "ong tail one", l30 + "ong tail two", l30.substr(1)});
-    for (int i = 0; wide && i < 150; ++i) vocabulary_.push_back("w" + std::to_string(i));
+    for (int i = 0; wide_ && i < 150; ++i) vocabulary_.push_back("w" + std::to_string(i));
   }
 
   ~sequence() {
@@ -278,16 +277,9 @@ class sequence {
                   const std::string& what) {
     note("idx_index(" + signed_id(path_id) + ", " + what + ", " + shown(delimiter) + ")");
     const std::string d = delimiter ? delimiter : "";
-    if (!model_.read_only) {
-      // A call that stores or writes back entries leaves the file behind
-      // the index until the next save.
-      const auto counts = reference_model::split(text, d);
-      if (model_.index_creates(path_id, text, d) ||
-          idx_count_of(handle_, 5) + static_cast<int32_t>(counts.size()) > token_limit_ ||
-          idx_count_of(handle_, 7) + 1 > path_limit_) {
-        file_behind_ = file_behind_ || !counts.empty();
-      }
-    }
+    // Entries stored or written back leave the file behind the index until
+    // the next save.
+    file_behind_ = file_behind_ || !model_.read_only;
     partial_ = model_;
     partial_.index(path_id, text, d);
     half_done_ = true;

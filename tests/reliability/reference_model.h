@@ -42,12 +42,6 @@ struct index_state {
     }
     return static_cast<int32_t>(paths.size());
   }
-  bool has_path_entry(int32_t path_id) const {
-    for (const auto& token : postings) {
-      if (token.second.count(path_id) != 0) return true;
-    }
-    return false;
-  }
 };
 
 class reference_model {
@@ -94,18 +88,6 @@ class reference_model {
       current.stored = true;
     }
     return static_cast<uint32_t>(counts.size());
-  }
-
-  // Whether indexing `text` under `path_id` stores a new token or a new path.
-  bool index_creates(uint32_t path_id, const std::string& text,
-                     const std::string& delimiter) const {
-    const auto counts = split(text, delimiter);
-    if (counts.empty()) return false;
-    if (!current.has_path_entry(static_cast<int32_t>(path_id))) return true;
-    for (const auto& token : counts) {
-      if (current.postings.count(token.first) == 0) return true;
-    }
-    return false;
   }
 
   std::string query(const std::string& query, std::string separator) const {
