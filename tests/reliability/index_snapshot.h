@@ -9,7 +9,6 @@
 
 #include <cstdint>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -34,11 +33,13 @@ inline snapshot take_snapshot(idx_handle index, const std::vector<std::string>& 
   idx_enum_path(
       index,
       [](uint32_t id, const char* path, int32_t time, void* user) {
-        (*static_cast<snapshot*>(user))[path_key(static_cast<int32_t>(id))] = path_value(time, path);
+        (*static_cast<snapshot*>(user))[path_key(static_cast<int32_t>(id))] =
+            path_value(time, path);
         return true;
       },
       &s);
-  for (uint32_t c : {0, 1, 2, 3, 4, 9}) s["count " + std::to_string(c)] = std::to_string(idx_count_of(index, c));
+  for (uint32_t c : {0, 1, 2, 3, 4, 9})
+    s["count " + std::to_string(c)] = std::to_string(idx_count_of(index, c));
   return s;
 }
 
@@ -70,22 +71,19 @@ inline snapshot content(snapshot s) {
 }
 
 // The first few keys in which `a` differs from `b`.
-inline std::string difference(const snapshot& a, const snapshot& b, const char* mine = "found",
-                              const char* theirs = "expected") {
-  std::set<std::string> keys;
-  for (const auto& k : a) keys.insert(k.first);
-  for (const auto& k : b) keys.insert(k.first);
+inline std::string difference(const snapshot& a, const snapshot& b) {
+  snapshot keys = a;
+  keys.insert(b.begin(), b.end());
   auto value = [](const snapshot& s, const std::string& key) {
     const auto it = s.find(key);
     return it == s.end() ? std::string("(none)") : "\"" + it->second + "\"";
   };
   std::string text;
   int n = 0;
-  for (const std::string& key : keys) {
-    const std::string x = value(a, key), y = value(b, key);
-    if (x != y && n++ < 4) {
-      text += "\n    " + key + ": " + mine + " " + x.substr(0, 40) + ", " + theirs + " " + y.substr(0, 40);
-    }
+  for (const auto& k : keys) {
+    const std::string x = value(a, k.first), y = value(b, k.first);
+    if (x != y && n++ < 4)
+      text += "\n    " + k.first + ": found " + x.substr(0, 40) + ", expected " + y.substr(0, 40);
   }
   if (n > 4) text += "\n    and " + std::to_string(n - 4) + " more differences";
   return text;
