@@ -254,26 +254,6 @@ TEST(IndexFile, NewTokensAreStoredInByteOrder) {
   }
 }
 
-// New entries lie end to end behind the file's end, where the storage
-// writes them late: entries pushed out of the cache as they were made read
-// back as they were made.
-TEST(IndexFile, NewEntriesPushedOutOfTheCacheReadBackAsMade) {
-  temp_dir dir;
-  touch(dir.file("n.vx"));
-  _CTokenIndexes index(dir.file("n.vx"), false);
-  index._adjust_cache(64, 64);
-  std::string text;
-  for (int i = 0; i < 200; ++i) text += "t" + std::to_string(i) + " ";
-  ASSERT_EQ(200u, index._insert_tokens(7, text, " "));
-  for (int i = 0; i < 200; i += 9) {
-    uint32_t id = 0;
-    const velkor::token_entry* found = index.query_entry("t" + std::to_string(i), &id);
-    ASSERT_NE(nullptr, found) << i;
-    ASSERT_EQ(1u, found->postings.size()) << i;
-    EXPECT_EQ(7, int32_t{found->postings[0].path_id}) << i;
-  }
-}
-
 // What the random sequences of the model test leave open: a discard that
 // frees thousands of slots, which new entries all take again (the idle list
 // drops what they took from its front, and now and then gives the room back).

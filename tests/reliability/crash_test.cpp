@@ -59,7 +59,6 @@ TEST(CrashTest, NeedsPosix) {
 #else
 
 namespace fs = std::filesystem;
-using velkor_test::content;
 using velkor_test::env_number;
 using velkor_test::snapshot;
 
@@ -244,19 +243,23 @@ class child_run {
   std::string counts_;
 };
 
-// What a reopen after a kill found: the save whose index (-1: the empty
-// file), or -2 and what went wrong.
-struct outcome {
-  int found = -2;
-  std::string detail;
-};
-
 // The parent's side, for one workload: a run that is not killed, then runs
-// killed where the tests say.
+// killed where the tests say. Prints what the kills found, and fails the
+// test on the first kills that found what they must not.
 class crash_harness {
  public:
   crash_harness(uint32_t seed, bool bulk, const std::string& root)
       : seed_(seed), bulk_(bulk), root_(root), tokens_(workload(seed).tokens(bulk)) {}
+  ~crash_harness() {
+    std::string text;
+    for (const auto& f : found_) {
+      text += ", " + std::to_string(f.second) +
+              (f.first == -2 ? " wrong"
+               : f.first < 0 ? " the empty file"
+                             : " save " + std::to_string(f.first));
+    }
+    std::printf("crash test, seed %u: %d kill points%s\n", seed_, points_, text.c_str());
+  }
 
   uint32_t seed() const { return seed_; }
   int64_t calls(int segment) const { return counts_[static_cast<size_t>(segment)]; }
@@ -280,22 +283,31 @@ class crash_harness {
 
   // Kills a run at `point` of `segment` (0: as it begins) and opens what it
   // left: it must find the last save that returned, or inside a save, that
-  // save.
-  outcome kill_at(int segment, int64_t point) {
-    const std::string where = "seed " + std::to_string(seed_) + ", " + segment_name(segment) +
-                              ", kill at mutating call " + std::to_string(point) + ": ";
+  // save. Returns the save found (-1: the empty file), or -2.
+  int kill_at(int segment, int64_t point) {
     std::string problem = fork_run(run_plan{seed_, bulk_, segment, point}, root_ + "/run", true);
-    if (!problem.empty()) return {-2, where + problem};
+    snapshot found;
+    if (problem.empty()) {
+      found = without_times(
+          velkor_test::open_snapshot(root_ + "/run/crash.idx", tokens_, false, &problem));
+      if (!problem.empty()) problem = "the reopen fails: " + problem;
+    }
     const int last = std::min(segment / 2, kSaves) - 1;  // the last save that returned
     const bool in_save = segment % 2 == 1 && segment < kAfterLastSave;
-    const snapshot found = without_times(
-        velkor_test::open_snapshot(root_ + "/run/crash.idx", tokens_, false, &problem));
-    if (!problem.empty()) return {-2, where + "the reopen fails: " + problem};
-    for (int p = last; p <= (in_save ? last + 1 : last); ++p) {
-      if (found == saves_[static_cast<size_t>(p + 1)]) return {p, ""};
+    int save = -2;
+    for (int p = last; problem.empty() && p <= (in_save ? last + 1 : last); ++p) {
+      if (found == saves_[static_cast<size_t>(p + 1)]) save = p;
     }
-    return {-2, where + "the reopen differs from save " + std::to_string(last) + ":" +
-                    velkor_test::difference(found, saves_[static_cast<size_t>(last + 1)])};
+    if (save == -2 && problem.empty()) {
+      problem = "the reopen differs from save " + std::to_string(last) + ":" +
+                velkor_test::difference(found, saves_[static_cast<size_t>(last + 1)]);
+    }
+    ++points_;
+    if (++found_[save] <= 3 && save == -2) {
+      ADD_FAILURE() << "seed " << seed_ << ", " << segment_name(segment)
+                    << ", kill at mutating call " << point << ": " << problem;
+    }
+    return save;
   }
 
  private:
@@ -324,36 +336,12 @@ class crash_harness {
   std::vector<std::string> tokens_;
   std::vector<int64_t> counts_;
   std::vector<snapshot> saves_;  // from the empty file (-1) on
-};
-
-// Tallies the kills of one scenario, prints what they found, and fails the
-// test on the first kills that found what they must not.
-class tally {
- public:
-  explicit tally(std::string scenario) : scenario_(std::move(scenario)) {}
-  ~tally() {
-    std::string text;
-    for (const auto& f : found_) {
-      text += ", " + std::to_string(f.second) +
-              (f.first == -2 ? " wrong"
-               : f.first < 0 ? " the empty file"
-                             : " save " + std::to_string(f.first));
-    }
-    std::printf("crash test, %s: %d kill points%s\n", scenario_.c_str(), points_, text.c_str());
-  }
-  void add(const outcome& o) {
-    ++points_;
-    if (++found_[o.found] <= 3 && o.found == -2) ADD_FAILURE() << o.detail;
-  }
-
- private:
-  std::string scenario_;
   int points_ = 0;
-  std::map<int, int> found_;
+  std::map<int, int> found_;  // kills by the save they found
 };
 
 // Runs `body` on the harness of each workload once its run without a kill
-// is in; `body` gets the harness and the seed's label.
+// is in.
 template <class Body>
 void each_workload(bool bulk, Body body) {
   velkor_test::temp_dir dir;
@@ -361,7 +349,7 @@ void each_workload(bool bulk, Body body) {
        velkor_test::seeds("VELKOR_CRASH_SEED", "VELKOR_CRASH_BASE_SEED", "VELKOR_CRASH_SEEDS", 1)) {
     crash_harness h(seed, bulk, dir.path());
     ASSERT_EQ(h.prepare(), "") << "seed " << seed;
-    body(h, "seed " + std::to_string(seed) + ", ");
+    body(h);
   }
 }
 
@@ -369,32 +357,23 @@ void each_workload(bool bulk, Body body) {
 // finds the save before; at any later call of the save, that one or the new
 // one; killed right after the save returned, the new one.
 TEST(CrashTest, KillInsideASaveFindsTheSaveBeforeOrThatSave) {
-  each_workload(false, [](crash_harness& h, const std::string& seed) {
+  each_workload(false, [](crash_harness& h) {
     for (int p = 0; p < kSaves; ++p) {
-      tally t(seed + "inside idx_save " + std::to_string(p) + " and right after it");
-      for (int64_t k = 1; k <= h.calls(2 * p + 1); ++k) {
-        const outcome o = h.kill_at(2 * p + 1, k);
-        if (k == 1) {
-          EXPECT_EQ(o.found, p - 1) << o.detail;
-        }
-        t.add(o);
-      }
-      const outcome after = h.kill_at(2 * p + 2, 0);
-      EXPECT_EQ(after.found, p) << after.detail;
-      t.add(after);
+      EXPECT_EQ(h.kill_at(2 * p + 1, 1), p - 1);
+      for (int64_t k = 2; k <= h.calls(2 * p + 1); ++k) h.kill_at(2 * p + 1, k);
+      EXPECT_EQ(h.kill_at(2 * p + 2, 0), p);
     }
   });
 }
 
 TEST(CrashTest, KillBetweenSavesFindsTheLastSave) {
   const long rounds = env_number("VELKOR_CRASH_ROUNDS", 3);
-  each_workload(true, [rounds](crash_harness& h, const std::string& seed) {
+  each_workload(true, [rounds](crash_harness& h) {
     std::mt19937 rng(h.seed());
     for (int segment = 0; segment <= kAfterLastSave; segment += 2) {
       const int64_t calls = h.calls(segment);
-      tally t(seed + segment_name(segment) + " (" + std::to_string(calls) + " mutating calls)");
       for (long r = 0; r < rounds && calls > 0; ++r) {
-        t.add(h.kill_at(segment, 1 + static_cast<int64_t>(rng() % calls)));
+        h.kill_at(segment, 1 + static_cast<int64_t>(rng() % calls));
       }
     }
   });
@@ -403,10 +382,9 @@ TEST(CrashTest, KillBetweenSavesFindsTheLastSave) {
 // A run closes its index after a phase of work without a save: killed at
 // any call of the close, or right after it, it finds the last save.
 TEST(CrashTest, KillInsideOrAfterCloseFindsTheLastSave) {
-  each_workload(false, [](crash_harness& h, const std::string& seed) {
-    tally t(seed + "inside idx_close without a save and right after it");
-    for (int64_t k = 1; k <= h.calls(kClose); ++k) t.add(h.kill_at(kClose, k));
-    t.add(h.kill_at(kSegments, 0));
+  each_workload(false, [](crash_harness& h) {
+    for (int64_t k = 1; k <= h.calls(kClose); ++k) h.kill_at(kClose, k);
+    h.kill_at(kSegments, 0);
   });
 }
 

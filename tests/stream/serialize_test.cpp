@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,16 +18,6 @@ using velkor_test::texts_equal;
 using velkor_test::texts_of;
 using bytes = std::vector<uint8_t>;
 
-// The bytes that `write` puts on a fresh memory stream.
-bytes saved(const std::function<void(_stream&)>& write) {
-  _memadapter a;
-  {
-    _memstream s(&a);
-    write(s);
-  }
-  return a.buffer;
-}
-
 // A memory stream over given bytes, positioned at 0.
 struct reader {
   explicit reader(bytes content) : s(&a) { a.buffer = std::move(content); }
@@ -42,7 +31,12 @@ struct reader {
 TEST(SerializeTest, StoredFormsRoundTrip) {
   for (int length : {1, 128}) {
     const std::string token(static_cast<size_t>(length), 'T');
-    const bytes b = saved([&](_stream& s) { save_token(s, token); });
+    _memadapter out;
+    {
+      _memstream s(&out);
+      save_token(s, token);
+    }
+    const bytes& b = out.buffer;
     ASSERT_EQ(b.size(), static_cast<size_t>(length) + 2) << length;
     EXPECT_EQ(b[0], 256 - length);
     reader r(b);
