@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -43,20 +44,9 @@ long env_number(const char* name, long fallback);
 std::vector<uint32_t> seeds(const char* only, const char* base, const char* count, long fallback);
 
 // Owns an idx_handle; closes it (without saving) when it goes.
-class handle {
- public:
-  explicit handle(idx_handle h = nullptr) : h_(h) {}
-  ~handle() { idx_close(h_); }
-  handle(const handle&) = delete;
-  handle& operator=(const handle&) = delete;
-  operator idx_handle() const { return h_; }
-  void reset() {
-    idx_close(h_);
-    h_ = nullptr;
-  }
-
- private:
-  idx_handle h_;
+struct handle : std::unique_ptr<idx_index_s, bool (*)(idx_handle)> {
+  explicit handle(idx_handle h = nullptr) : unique_ptr(h, idx_close) {}
+  operator idx_handle() const { return get(); }
 };
 
 // An empty file opened as a new index.

@@ -15,7 +15,7 @@ class IndexTest(unittest.TestCase):
     def tearDown(self):
         self.dir.cleanup()
 
-    def test_round_trip_through_save_and_reopen(self):
+    def test_round_trip_through_save_and_reopen_then_discard(self):
         with Index.create(self.file) as ix:
             a = ix.id_of("docs/a.txt", create=True)
             b = ix.id_of("docs/b.txt", create=True)
@@ -37,6 +37,14 @@ class IndexTest(unittest.TestCase):
             self.assertEqual(counters["paths_registered"], 2)
             self.assertEqual(counters["tokens"], 5)
             self.assertEqual(counters["file_size"], os.path.getsize(self.file))
+        # A host-chosen negative id, a delimiter of the host's, a discard.
+        with Index(self.file) as ix:
+            ix.adjust_cache(1000, 1000)
+            self.assertEqual(ix.index(0xFFFFFFF0, "x,y,,x", delimiter=","), 2)
+            self.assertEqual(ix.query("x"), [(-16, 2)])
+            self.assertIsNotNone(ix.discard(0xFFFFFFF0))
+            self.assertIsNone(ix.discard(0xFFFFFFF0))
+            self.assertEqual(ix.query("x"), [])
 
     def test_failures_carry_the_five_texts(self):
         with self.assertRaises(VelkorError) as caught:
@@ -58,15 +66,6 @@ class IndexTest(unittest.TestCase):
         self.assertTrue(ix.closed)
         with self.assertRaises(ValueError):
             ix.query("x")
-
-    def test_discard_delimiter_and_negative_ids(self):
-        with Index.create(self.file) as ix:
-            ix.adjust_cache(1000, 1000)
-            self.assertEqual(ix.index(0xFFFFFFF0, "x,y,,x", delimiter=","), 2)
-            self.assertEqual(ix.query("x"), [(-16, 2)])
-            self.assertIsNotNone(ix.discard(0xFFFFFFF0))
-            self.assertIsNone(ix.discard(0xFFFFFFF0))
-            self.assertEqual(ix.query("x"), [])
 
     def test_search_ranks_like_the_tool(self):
         texts = {"a": "apple banana apple cherry", "b": "banana banana banana", "c": "apple",
