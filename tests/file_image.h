@@ -104,27 +104,13 @@ struct file_image {
     return s;
   }
 
-  bytes head(const uint32_t words[velkor::format::kHeaderWords]) const {
-    bytes h = data;
-    h.insert(h.begin(), velkor::format::kHeaderBytes, 0);
-    for (int i = 0; i < velkor::format::kHeaderWords; ++i) put_u32(h, 4 * size_t(i), words[i]);
-    return h;
-  }
-
-  bytes file() const {
-    uint32_t words[velkor::format::kHeaderWords];
-    const bytes s = sections(words);
-    bytes f = head(words);
-    f.resize(data_end(), 0);
-    f.insert(f.end(), s.begin(), s.end());
-    return f;
-  }
-
   // Writes the file; slot bytes beyond `data` are a hole of a sparse file.
   void write(const std::string& path) const {
     uint32_t words[velkor::format::kHeaderWords];
     const bytes s = sections(words);
-    const bytes h = head(words);
+    bytes h = data;
+    h.insert(h.begin(), velkor::format::kHeaderBytes, 0);
+    for (int i = 0; i < velkor::format::kHeaderWords; ++i) put_u32(h, 4 * size_t(i), words[i]);
     std::ofstream out(std::filesystem::u8path(path), std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(h.data()), static_cast<std::streamsize>(h.size()));
     out.seekp(data_end());

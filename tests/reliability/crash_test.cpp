@@ -273,7 +273,9 @@ class crash_harness {
     std::istringstream counts(text_of(dir + "/counts"));
     for (int64_t n = 0; counts >> n;) counts_.push_back(n);
     if (counts_.size() != kSegments) return "the reference run counted no calls";
-    saves_ = {velkor_test::empty_snapshot(tokens_)};  // -1: the empty file
+    velkor_test::touch(dir + "/empty.idx");  // save -1
+    saves_ = {
+        without_times(velkor_test::open_snapshot(dir + "/empty.idx", tokens_, true, &problem))};
     for (int p = 0; p < kSaves && problem.empty(); ++p) {
       const std::string copy = dir + "/copy-" + std::to_string(p) + ".idx";
       saves_.push_back(without_times(velkor_test::open_snapshot(copy, tokens_, true, &problem)));

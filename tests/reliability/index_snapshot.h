@@ -57,14 +57,6 @@ inline snapshot open_snapshot(const std::string& file, const std::vector<std::st
   return s;
 }
 
-// What a fresh open of an empty file reads.
-inline snapshot empty_snapshot(const std::vector<std::string>& tokens) {
-  snapshot s;
-  for (const std::string& t : tokens) s["query " + t] = "";
-  for (const char* c : {"0", "1", "2", "3", "4", "9"}) s[std::string("count ") + c] = "0";
-  return s;
-}
-
 inline snapshot content(snapshot s) {
   for (const char* storage : {"count 0", "count 1", "count 2"}) s.erase(storage);
   return s;
