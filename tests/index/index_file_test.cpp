@@ -1,7 +1,6 @@
 // The index file and its entries: what opening accepts and refuses, the
 // rules a load follows, entries cut short, the order of a text's new
 // tokens, freed slots taken again, and the pinned file of a fixed workload.
-#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <random>
@@ -311,11 +310,6 @@ TEST(Golden, FixedWorkloadSavesAPinnedFile) {
     put_u32(file, at, 0);
   }
   const uint64_t sum = fnv1a64(file);
-  std::printf("golden: size %zu checksum 0x%016llX counters", file.size(),
-              static_cast<unsigned long long>(sum));
-  for (const int32_t c : counters) std::printf(" %d", c);
-  std::printf("\n");
-
   EXPECT_EQ(std::vector<std::string>(), velkor::check_index_file(path));
   // size, slots, idle slots, tokens, path entries, caches (empty after the
   // save), registered paths

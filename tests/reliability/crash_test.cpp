@@ -12,9 +12,7 @@
 // written back while indexing): three phases that each register paths,
 // index, re-index known paths with their own texts (counts change, sizes do
 // not) and discard, then save, each save rewriting what the earlier ones
-// wrote. Then either a fourth such phase and idx_close without a save, or a
-// long run of indexing new tokens, whose entries the storage writes into the
-// file between saves.
+// wrote. Then a fourth such phase and idx_close without a save.
 //
 //   VELKOR_CRASH_SEEDS      workloads, from the base seed on (default 1)
 //   VELKOR_CRASH_BASE_SEED  seed of the first workload (default 1)
@@ -63,12 +61,9 @@ using velkor_test::env_number;
 using velkor_test::snapshot;
 
 // Segments of a run: the work of phase p (2p), its save (2p + 1), the work
-// after the last save, and the close (which the long run never reaches).
+// after the last save, and the close.
 constexpr int kSaves = 3, kAfterLastSave = 2 * kSaves, kClose = kAfterLastSave + 1,
               kSegments = kClose + 1;
-// The long run between saves: texts of new tokens (200,000 of them), many
-// writes into the file between saves.
-constexpr int kBulkTexts = 400, kBulkTokens = 500;
 
 std::string segment_name(int segment) {
   if (segment == kSegments) return "after idx_close";
@@ -105,16 +100,7 @@ class workload {
     }
     vocabulary_.assign(words.begin(), words.end());
   }
-  static std::string bulk_token(int text, int i) {
-    return "bulk" + std::to_string(text) + "_" + std::to_string(i);
-  }
-  std::vector<std::string> tokens(bool bulk) const {
-    std::vector<std::string> all = vocabulary_;
-    for (int t = 0; bulk && t < kBulkTexts; ++t) {
-      for (int i = 0; i < kBulkTokens; ++i) all.push_back(bulk_token(t, i));
-    }
-    return all;
-  }
+  const std::vector<std::string>& tokens() const { return vocabulary_; }
   int pick(int n) { return static_cast<int>(rng_() % static_cast<uint32_t>(n)); }
   // Words early in the list come up far more often, so tokens recur within
   // a text and across texts.
@@ -134,7 +120,6 @@ class workload {
 
 struct run_plan {
   uint32_t seed = 0;
-  bool bulk = false;  // the long run of indexing after the last save, no close
   // The segment in which the run dies, at its `point`-th mutating call
   // (0: as the segment begins). -1: the run is not killed and counts the
   // mutating calls of every segment.
@@ -167,9 +152,9 @@ class child_run {
       }
     }
     begin(kAfterLastSave);
-    plan_.bulk ? bulk() : phase(kSaves);
+    phase(kSaves);
     begin(kClose);
-    if (!plan_.bulk) idx_close(index_);
+    idx_close(index_);
     begin(kSegments);
     _exit(0);
   }
@@ -224,16 +209,6 @@ class child_run {
     }
     for (int i = 0; i < 4; ++i) add_path("names/" + std::to_string(p) + "/" + std::to_string(i));
   }
-  void bulk() {
-    for (int t = 0; t < kBulkTexts; ++t) {
-      std::string text = work_.text();
-      for (int i = 0; i < kBulkTokens; ++i) text += workload::bulk_token(t, i) + " ";
-      index(add_path("bulk/" + std::to_string(t)), text);
-      const auto d = any_doc();
-      index(d->id, d->text);
-      if (t % 40 == 39) discard(d);
-    }
-  }
 
   run_plan plan_;
   std::string dir_, file_;
@@ -248,8 +223,8 @@ class child_run {
 // test on the first kills that found what they must not.
 class crash_harness {
  public:
-  crash_harness(uint32_t seed, bool bulk, const std::string& root)
-      : seed_(seed), bulk_(bulk), root_(root), tokens_(workload(seed).tokens(bulk)) {}
+  crash_harness(uint32_t seed, const std::string& root)
+      : seed_(seed), root_(root), tokens_(workload(seed).tokens()) {}
   ~crash_harness() {
     std::string text;
     for (const auto& f : found_) {
@@ -268,7 +243,7 @@ class crash_harness {
   // save from a fresh open of its copy. Returns what went wrong.
   std::string prepare() {
     const std::string dir = root_ + "/reference";
-    std::string problem = fork_run(run_plan{seed_, bulk_, -1, 0}, dir, false);
+    std::string problem = fork_run(run_plan{seed_, -1, 0}, dir, false);
     if (!problem.empty()) return problem;
     std::istringstream counts(text_of(dir + "/counts"));
     for (int64_t n = 0; counts >> n;) counts_.push_back(n);
@@ -287,7 +262,7 @@ class crash_harness {
   // left: it must find the last save that returned, or inside a save, that
   // save. Returns the save found (-1: the empty file), or -2.
   int kill_at(int segment, int64_t point) {
-    std::string problem = fork_run(run_plan{seed_, bulk_, segment, point}, root_ + "/run", true);
+    std::string problem = fork_run(run_plan{seed_, segment, point}, root_ + "/run", true);
     snapshot found;
     if (problem.empty()) {
       found = without_times(
@@ -333,7 +308,6 @@ class crash_harness {
   }
 
   uint32_t seed_;
-  bool bulk_;
   std::string root_;
   std::vector<std::string> tokens_;
   std::vector<int64_t> counts_;
@@ -345,11 +319,11 @@ class crash_harness {
 // Runs `body` on the harness of each workload once its run without a kill
 // is in.
 template <class Body>
-void each_workload(bool bulk, Body body) {
+void each_workload(Body body) {
   velkor_test::temp_dir dir;
   for (const uint32_t seed :
        velkor_test::seeds("VELKOR_CRASH_SEED", "VELKOR_CRASH_BASE_SEED", "VELKOR_CRASH_SEEDS", 1)) {
-    crash_harness h(seed, bulk, dir.path());
+    crash_harness h(seed, dir.path());
     ASSERT_EQ(h.prepare(), "") << "seed " << seed;
     body(h);
   }
@@ -359,7 +333,7 @@ void each_workload(bool bulk, Body body) {
 // finds the save before; at any later call of the save, that one or the new
 // one; killed right after the save returned, the new one.
 TEST(CrashTest, KillInsideASaveFindsTheSaveBeforeOrThatSave) {
-  each_workload(false, [](crash_harness& h) {
+  each_workload([](crash_harness& h) {
     for (int p = 0; p < kSaves; ++p) {
       EXPECT_EQ(h.kill_at(2 * p + 1, 1), p - 1);
       for (int64_t k = 2; k <= h.calls(2 * p + 1); ++k) h.kill_at(2 * p + 1, k);
@@ -370,7 +344,7 @@ TEST(CrashTest, KillInsideASaveFindsTheSaveBeforeOrThatSave) {
 
 TEST(CrashTest, KillBetweenSavesFindsTheLastSave) {
   const long rounds = env_number("VELKOR_CRASH_ROUNDS", 3);
-  each_workload(true, [rounds](crash_harness& h) {
+  each_workload([rounds](crash_harness& h) {
     std::mt19937 rng(h.seed());
     for (int segment = 0; segment <= kAfterLastSave; segment += 2) {
       const int64_t calls = h.calls(segment);
@@ -384,7 +358,7 @@ TEST(CrashTest, KillBetweenSavesFindsTheLastSave) {
 // A run closes its index after a phase of work without a save: killed at
 // any call of the close, or right after it, it finds the last save.
 TEST(CrashTest, KillInsideOrAfterCloseFindsTheLastSave) {
-  each_workload(false, [](crash_harness& h) {
+  each_workload([](crash_harness& h) {
     for (int64_t k = 1; k <= h.calls(kClose); ++k) h.kill_at(kClose, k);
     h.kill_at(kSegments, 0);
   });

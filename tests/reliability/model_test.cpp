@@ -238,8 +238,7 @@ class sequence {
     if (op < 40) return do_index();
     if (op < 41) return do_index_repeated();
     if (op < 55) return do_query();
-    if (op < 62) return do_discard();
-    if (op < 67) return do_lookup();
+    if (op < 67) return do_discard();
     if (op < 71) return check_counters();
     if (op < 74) return check_enum(pick(3) == 0 ? 1 + pick(3) : 1000000);
     if (op < 77) return expect_eq(idx_get_modify(handle_), model_.modified, "idx_get_modify");
@@ -341,17 +340,6 @@ class sequence {
     if (model_.discard(id))
       return expect(got != kNone && got >= 512, "idx_discard gave no path entry id");
     expect_eq(got, kNone, "idx_discard of a path id without entry");
-  }
-
-  void do_lookup() {
-    const uint32_t id = random_path_id();
-    note("idx_path_of(" + signed_id(id) + "), idx_time_of");
-    const std::string path = idx_path_of(handle_, id);
-    const int64_t time = idx_time_of(handle_, static_cast<int32_t>(id));
-    expect_no_error("idx_path_of, idx_time_of");
-    const velkor_model::path_name* name = model_.name_of(id);
-    expect_eq(path, name ? name->path : std::string(), "idx_path_of");
-    expect_eq(time, name ? static_cast<int64_t>(name->time) : int64_t{0}, "idx_time_of");
   }
 
   void check_counters() {

@@ -29,9 +29,8 @@ struct path_name {
 struct index_state {
   // token -> signed path id -> count
   std::map<std::string, std::map<int32_t, uint16_t>> postings;
-  // signed path id -> name; path string -> path id
+  // signed path id -> name
   std::map<int32_t, path_name> names;
-  std::map<std::string, uint32_t> ids;
   // Something was ever stored: a save writes the file only then.
   bool stored = false;
 
@@ -108,7 +107,6 @@ class reference_model {
     const int32_t id = static_cast<int32_t>(path_id);
     const auto name = current.names.find(id);
     if (name != current.names.end()) {
-      current.ids.erase(name->second.path);
       current.names.erase(name);
       modified = true;
     }
@@ -122,13 +120,14 @@ class reference_model {
   }
 
   uint32_t id_of(const std::string& path) const {
-    const auto it = current.ids.find(path);
-    return it == current.ids.end() ? kNone : it->second;
+    for (const auto& n : current.names) {
+      if (n.second.path == path) return static_cast<uint32_t>(n.first);
+    }
+    return kNone;
   }
 
   void register_path(const std::string& path, uint32_t id, int32_t time) {
     current.names[static_cast<int32_t>(id)] = path_name{path, time};
-    current.ids[path] = id;
     modified = true;
   }
 
