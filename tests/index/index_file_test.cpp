@@ -58,6 +58,12 @@ TEST(IndexFile, HandBuiltTablesLoadByTheOrderRules) {
   EXPECT_EQ(4u, index.registry().find_id("x"));
   EXPECT_EQ(2u, index.registry().find_id("z"));
   EXPECT_EQ(kNoId, index.registry().find_id("y"));
+  // The same where only the repeat breaks the order.
+  image.names = {{2, "a", 1}, {4, "x", 1}, {4, "y", 2}};
+  image.write(dir.file("j.vx"));
+  _CTokenIndexes repeated(dir.file("j.vx"), true);
+  EXPECT_EQ(4u, repeated.registry().find_id("x"));
+  EXPECT_EQ(kNoId, repeated.registry().find_id("y"));
 }
 
 // Files of 512 bytes or less open empty and are not written; damaged ones

@@ -87,36 +87,18 @@ snapshot without_times(snapshot s) {
   return s;
 }
 
-// The words, texts and the order of operations of one workload, all drawn
-// from its seed. The parent makes one too, for the tokens to ask about.
-class workload {
- public:
-  explicit workload(uint32_t seed) : rng_(seed) {
-    std::set<std::string> words;
-    while (words.size() < 1500) {
-      std::string word;
-      for (int i = 0, n = 1 + pick(12); i < n; ++i) word += static_cast<char>('a' + pick(26));
-      words.insert(word);
-    }
-    vocabulary_.assign(words.begin(), words.end());
+// The words of one workload, drawn from its seed: the child's texts take
+// them, the parent asks about them.
+std::vector<std::string> vocabulary(uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::set<std::string> words;
+  while (words.size() < 1500) {
+    std::string word(1 + rng() % 12, ' ');
+    for (char& c : word) c = static_cast<char>('a' + rng() % 26);
+    words.insert(word);
   }
-  const std::vector<std::string>& tokens() const { return vocabulary_; }
-  int pick(int n) { return static_cast<int>(rng_() % static_cast<uint32_t>(n)); }
-  // Words early in the list come up far more often, so tokens recur within
-  // a text and across texts.
-  std::string text() {
-    std::string t;
-    for (int i = 0, n = 20 + pick(130); i < n; ++i) {
-      const double u = std::uniform_real_distribution<double>(0.0, 1.0)(rng_);
-      t += vocabulary_[static_cast<size_t>(std::pow(u, 2.5) * vocabulary_.size())] + " ";
-    }
-    return t;
-  }
-
- private:
-  std::mt19937 rng_;
-  std::vector<std::string> vocabulary_;
-};
+  return std::vector<std::string>(words.begin(), words.end());
+}
 
 struct run_plan {
   uint32_t seed = 0;
@@ -133,7 +115,11 @@ struct run_plan {
 class child_run {
  public:
   child_run(const run_plan& plan, const std::string& dir)
-      : plan_(plan), dir_(dir), file_(dir + "/crash.idx"), work_(plan.seed) {}
+      : plan_(plan),
+        dir_(dir),
+        file_(dir + "/crash.idx"),
+        rng_(plan.seed),
+        words_(vocabulary(plan.seed)) {}
 
   [[noreturn]] void run() {
     velkor::faults::disarm();
@@ -192,8 +178,19 @@ class child_run {
     if (idx_discard(index_, d->id) == 0xFFFFFFFFu) fail("idx_discard");
     docs_.erase(d);
   }
+  int pick(int n) { return static_cast<int>(rng_() % static_cast<uint32_t>(n)); }
+  // Words early in the list come up far more often, so tokens recur within
+  // a text and across texts.
+  std::string text() {
+    std::string t;
+    for (int i = 0, n = 20 + pick(130); i < n; ++i) {
+      const double u = std::uniform_real_distribution<double>(0.0, 1.0)(rng_);
+      t += words_[static_cast<size_t>(std::pow(u, 2.5) * words_.size())] + " ";
+    }
+    return t;
+  }
   std::vector<doc>::iterator any_doc() {
-    return docs_.begin() + work_.pick(static_cast<int>(docs_.size()));
+    return docs_.begin() + pick(static_cast<int>(docs_.size()));
   }
 
   void phase(int p) {
@@ -203,7 +200,7 @@ class child_run {
     }
     for (int i = 0; p > 0 && i < 8; ++i) discard(any_doc());
     for (int i = 0, n = p == 0 ? 120 : 25; i < n; ++i) {
-      const doc d{add_path("docs/" + std::to_string(p) + "/" + std::to_string(i)), work_.text()};
+      const doc d{add_path("docs/" + std::to_string(p) + "/" + std::to_string(i)), text()};
       index(d.id, d.text);
       docs_.push_back(d);
     }
@@ -212,7 +209,8 @@ class child_run {
 
   run_plan plan_;
   std::string dir_, file_;
-  workload work_;
+  std::mt19937 rng_;
+  std::vector<std::string> words_;
   idx_handle index_ = nullptr;
   std::vector<doc> docs_;
   std::string counts_;
@@ -224,7 +222,7 @@ class child_run {
 class crash_harness {
  public:
   crash_harness(uint32_t seed, const std::string& root)
-      : seed_(seed), root_(root), tokens_(workload(seed).tokens()) {}
+      : seed_(seed), root_(root), tokens_(vocabulary(seed)) {}
   ~crash_harness() {
     std::string text;
     for (const auto& f : found_) {
