@@ -48,13 +48,6 @@ class storage_test : public ::testing::Test {
 
   static constexpr uint32_t kMode = velkor::_fstream::kRead | velkor::_fstream::kWrite;
 
-  // Back to a new, empty storage over an empty file.
-  void reset() {
-    st.slots.clear();
-    st.idle_slots.clear();
-    st.modified = false;
-    file.resize(0);
-  }
   // Slot records of one chain through every record, from 512 on; the last
   // links back to `loop_to` (kNoSlot: the chain ends).
   void link_records(int count, uint32_t loop_to = kNoSlot) {
@@ -166,7 +159,6 @@ TEST_F(storage_test, DamagedChainsRaiseWithTheirTexts) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    reset();
     st.slots = c.slots;
     file.resize(static_cast<int32_t>(st.data_end()));
     VELKOR_CATCH(e, c.run());
