@@ -227,7 +227,6 @@ class crash_harness {
     std::printf("crash test, seed %u: %d kill points%s\n", seed_, points_, text.c_str());
   }
 
-  uint32_t seed() const { return seed_; }
   int64_t calls(int segment) const { return counts_[static_cast<size_t>(segment)]; }
 
   // The run that is not killed: calls per segment, and a snapshot of each
@@ -305,52 +304,33 @@ class crash_harness {
   std::map<int, int> found_;  // kills by the save they found
 };
 
-// Runs `body` on the harness of each workload once its run without a kill
-// is in.
-template <class Body>
-void each_workload(Body body) {
+// Killed at a save's first mutating call, before it wrote anything, a run
+// finds the save before; at any later call of the save, that one or the new
+// one; right after the save returned, the new one. Killed between saves, or
+// inside or right after a close without a save, it finds the last save.
+TEST(CrashTest, EveryKillFindsTheLastSaveOrTheOneItWasIn) {
   velkor_test::temp_dir dir;
+  const long rounds = env_number("VELKOR_CRASH_ROUNDS", 3);
   for (const uint32_t seed :
        velkor_test::seeds("VELKOR_CRASH_SEED", "VELKOR_CRASH_BASE_SEED", "VELKOR_CRASH_SEEDS", 1)) {
     crash_harness h(seed, dir.path());
     ASSERT_EQ(h.prepare(), "") << "seed " << seed;
-    body(h);
-  }
-}
-
-// Killed at a save's first mutating call, before it wrote anything, a run
-// finds the save before; at any later call of the save, that one or the new
-// one; killed right after the save returned, the new one.
-TEST(CrashTest, KillInsideASaveFindsTheSaveBeforeOrThatSave) {
-  each_workload([](crash_harness& h) {
     for (int p = 0; p < kSaves; ++p) {
       EXPECT_EQ(h.kill_at(2 * p + 1, 1), p - 1);
       for (int64_t k = 2; k <= h.calls(2 * p + 1); ++k) h.kill_at(2 * p + 1, k);
       EXPECT_EQ(h.kill_at(2 * p + 2, 0), p);
     }
-  });
-}
-
-TEST(CrashTest, KillBetweenSavesFindsTheLastSave) {
-  const long rounds = env_number("VELKOR_CRASH_ROUNDS", 3);
-  each_workload([rounds](crash_harness& h) {
-    std::mt19937 rng(h.seed());
+    // Between saves, `rounds` calls drawn in each stretch of work.
+    std::mt19937 rng(seed);
     for (int segment = 0; segment <= kAfterLastSave; segment += 2) {
       const int64_t calls = h.calls(segment);
       for (long r = 0; r < rounds && calls > 0; ++r) {
         h.kill_at(segment, 1 + static_cast<int64_t>(rng() % calls));
       }
     }
-  });
-}
-
-// A run closes its index after a phase of work without a save: killed at
-// any call of the close, or right after it, it finds the last save.
-TEST(CrashTest, KillInsideOrAfterCloseFindsTheLastSave) {
-  each_workload([](crash_harness& h) {
     for (int64_t k = 1; k <= h.calls(kClose); ++k) h.kill_at(kClose, k);
     h.kill_at(kSegments, 0);
-  });
+  }
 }
 
 #endif
