@@ -213,6 +213,9 @@ class MaintenanceTest(Folder):
         self.assertEqual(sorted(os.listdir(self.root)), ["docs", "out.idx", "t.idx"])
 
     def test_recover_from_a_file_cut_inside_its_slot_table(self):
+        # More entries than the idle slots hold: the first slots are in use again.
+        self.write("new.txt", " ".join(f"{i:030}" for i in range(600)))
+        run("add", self.index, self.path("new.txt"))
         entries = dump_entries(self.index)
         data = self.read(self.index)
         slots = sorted(int(line.split()[0]) for line in run("dump", self.index).stdout.split(
