@@ -27,17 +27,12 @@ inline void append_u32(bytes& b, uint32_t value) { put_u32(b, b.size(), value); 
 // Word `w` of a file's header (velkor::format::kWord...).
 inline uint32_t header_word(const bytes& file, int w) { return u32_at(file, 4 * size_t(w)); }
 
-// The stored form of a token entry, its token unscrambled (key 0).
-inline bytes token_entry_form(const std::string& token,
-                              const std::vector<std::pair<uint32_t, uint16_t>>& postings) {
+// The stored form of a token entry without postings, its token unscrambled
+// (key 0).
+inline bytes token_entry_form(const std::string& token) {
   bytes b = {static_cast<uint8_t>(256 - token.size()), 0};
   b.insert(b.end(), token.begin(), token.end());
-  append_u32(b, static_cast<uint32_t>(postings.size()));
-  for (const auto& p : postings) {
-    append_u32(b, p.first);
-    b.push_back(static_cast<uint8_t>(p.second));
-    b.push_back(static_cast<uint8_t>(p.second >> 8));
-  }
+  append_u32(b, 0);
   return b;
 }
 

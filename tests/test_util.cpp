@@ -74,9 +74,9 @@ std::vector<uint32_t> seeds(const char* only, const char* base, const char* coun
   return all;
 }
 
-idx_handle open_new(const std::string& path, bool read_only) {
+idx_handle open_new(const std::string& path) {
   touch(path);
-  return idx_open(path.c_str(), read_only);
+  return idx_open(path.c_str(), false);
 }
 
 error_texts last_error_texts() {

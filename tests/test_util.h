@@ -50,7 +50,7 @@ struct handle : std::unique_ptr<idx_index_s, bool (*)(idx_handle)> {
 };
 
 // An empty file opened as a new index.
-idx_handle open_new(const std::string& path, bool read_only = false);
+idx_handle open_new(const std::string& path);
 
 struct error_texts {
   std::string id, msg, where, params, comment;

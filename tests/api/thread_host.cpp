@@ -37,6 +37,7 @@ void run(int thread, const velkor_test::temp_dir& dir, thread_report& r) {
   const std::string name = std::to_string(thread);
   const std::string file = dir.file("rw-" + name + ".idx");
   const std::string missing = dir.file("missing-" + name + ".idx");
+  velkor_test::touch(file);
   idx_handle h = idx_open(file.c_str(), false);
   r.expect(h != nullptr, "open " + file + ": " + text_of(_get_err_params()));
   if (h == nullptr) return;
@@ -50,7 +51,6 @@ void run(int thread, const velkor_test::temp_dir& dir, thread_report& r) {
     std::string text = "shared";
     for (int n = 0; n <= thread; ++n) text += " " + token;
     r.expect(idx_index(h, id, text.c_str(), " ") == 2, "index" + round);
-    r.expect_text(_get_err_id(), "", "index" + round + ", error id");
     const char* answer = idx_query(h, token.c_str(), ";");
     const std::string want =
         std::to_string(static_cast<int32_t>(id)) + ";" + std::to_string(thread + 1);
@@ -83,8 +83,6 @@ void run(int thread, const velkor_test::temp_dir& dir, thread_report& r) {
 
 TEST(ThreadHostTest, EachThreadKeepsItsOwnTextsAndErrors) {
   velkor_test::temp_dir dir;
-  for (int t = 0; t < kThreads; ++t)
-    velkor_test::touch(dir.file("rw-" + std::to_string(t) + ".idx"));
   std::vector<thread_report> reports(kThreads);
   std::atomic<int> waiting{kThreads};
   std::vector<std::thread> threads;

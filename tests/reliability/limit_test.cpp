@@ -83,7 +83,7 @@ TEST(LimitTest, ALoadGathersNoMoreThanTheBytesTheFileReallyHolds) {
     // Token "a" claims all the postings its one slot has room for; dense,
     // they are there (path id 1, count 1).
     velkor_test::file_image image;
-    image.data = velkor_test::token_entry_form("a", {});
+    image.data = velkor_test::token_entry_form("a");
     velkor_test::put_u32(image.data, 3, (slot_size - 7) / 6);
     for (uint32_t i = 0; dense && i < (slot_size - 7) / 6; ++i) {
       velkor_test::append_u32(image.data, 1);
