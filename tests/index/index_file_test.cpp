@@ -1,6 +1,6 @@
 // The index file and its entries: what opening accepts and refuses, the
-// rules a load follows, entries cut short, the order of a text's new
-// tokens, freed slots taken again, and the pinned file of a fixed workload.
+// rules a load follows, the order of a text's new tokens, freed slots taken
+// again, and the pinned file of a fixed workload.
 #include <cstdlib>
 #include <map>
 #include <random>
