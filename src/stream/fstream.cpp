@@ -34,6 +34,7 @@ void _fstream::close() {
       held_->sync_size();
     }
   }
+  release_view();
   held_.reset();
   if (handle != platform::kNoFile) platform::close_file(handle);
   handle = platform::kNoFile;
@@ -139,6 +140,28 @@ int32_t _fstream::_read(void* buffer, int32_t count) {
   }
   position_ += got;
   return got;
+}
+
+bool _fstream::take_held(int64_t count, const uint8_t** bytes, int64_t* taken) {
+  // Only a file nobody writes meanwhile, read as it lies. Under the fault
+  // seam the bytes are read, so that every read can be made to fail.
+  // The view reaches from where it was asked to the end of the file, so
+  // that the sections after the first are lent from it without another.
+  if (held_ == nullptr || writable_ || !held_->reads_as_file() || faults::active) return false;
+  const int64_t count_there = std::clamp<int64_t>(held_->size() - position_, 0, count);
+  if (count_there == 0) {
+    *taken = 0;
+    return true;
+  }
+  if (position_ < view_at_ || view_.bytes == nullptr) {
+    release_view();
+    if (!platform::map_view(handle, position_, held_->size() - position_, &view_)) return false;
+    view_at_ = position_;
+  }
+  *bytes = view_.bytes + (position_ - view_at_);
+  *taken = count_there;
+  position_ += count_there;
+  return true;
 }
 
 int32_t _fstream::_write(const void* buffer, int32_t count) {

@@ -44,6 +44,11 @@ class _fstream : public _stream {
   int32_t _size() override;
   bool flush() override;
   int64_t real_size() override;
+  // A file opened for reading alone lends its bytes where the system maps
+  // them, for as long as the stream holds the view: until release_view(),
+  // closing, or a call that lends bytes before those of the view.
+  bool take_held(int64_t count, const uint8_t** bytes, int64_t* taken) override;
+  void release_view() { platform::unmap_view(&view_); }
   // The journal keeps the old bytes of every part at once, then the parts
   // are written.
   void write_parts(const std::vector<part>& parts) override;
@@ -82,6 +87,8 @@ class _fstream : public _stream {
   std::unique_ptr<held_file> held_;
   int64_t position_ = 0;
   bool writable_ = false;
+  platform::file_view view_;
+  int64_t view_at_ = 0;  // the file position of view_.bytes
 };
 
 }  // namespace velkor
