@@ -73,6 +73,7 @@ bool _CTokenIndexes::_load() {
   // can reach leaves the position where the last section ended, and the
   // next section is read from there.
   stream->_seek(static_cast<int32_t>(header[kWordSlotTableBegin]), 0);
+  stream->lend_views();
   if (read_only) {
     storage->_map_stg_slots(*stream);
   } else {
@@ -279,7 +280,6 @@ void _CTokenIndexes::hold_paths() const {
   stream->_seek(static_cast<int32_t>(paths_at_), 0);
   paths_at_ = -1;
   const_cast<_CTokenIndexes*>(this)->_load_path_table(*stream);
-  stream->release_view();
 }
 
 void _CTokenIndexes::_save_path_table(_stream& to) const {

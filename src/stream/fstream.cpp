@@ -145,16 +145,16 @@ int32_t _fstream::_read(void* buffer, int32_t count) {
 bool _fstream::take_held(int64_t count, const uint8_t** bytes, int64_t* taken) {
   // Only a file nobody writes meanwhile, read as it lies. Under the fault
   // seam the bytes are read, so that every read can be made to fail.
-  // The view reaches from where it was asked to the end of the file, so
-  // that the sections after the first are lent from it without another.
-  if (held_ == nullptr || writable_ || !held_->reads_as_file() || faults::active) return false;
+  // Under the test seam the bytes are read, so that every read can be made
+  // to fail.
+  if (!lending_ || held_ == nullptr || !held_->reads_as_file() || faults::active) return false;
   const int64_t count_there = std::clamp<int64_t>(held_->size() - position_, 0, count);
   if (count_there == 0) {
     *taken = 0;
     return true;
   }
   if (position_ < view_at_ || view_.bytes == nullptr) {
-    release_view();
+    platform::unmap_view(&view_);
     if (!platform::map_view(handle, position_, held_->size() - position_, &view_)) return false;
     view_at_ = position_;
   }
@@ -167,6 +167,7 @@ bool _fstream::take_held(int64_t count, const uint8_t** bytes, int64_t* taken) {
 int32_t _fstream::_write(const void* buffer, int32_t count) {
   if (injected(faults::io_op::write)) return 0;
   if (count <= 0) return 0;
+  platform::unmap_view(&view_);
   int32_t put;
   if (held_ != nullptr && writable_) {
     put = held_->write(position_, buffer, count);
@@ -182,6 +183,7 @@ int32_t _fstream::_resize(int32_t new_size) {
   const int32_t position = _seek(0, 1);
   if (_seek(new_size, 0) < 0) return -1;
   if (injected(faults::io_op::resize)) return -1;
+  platform::unmap_view(&view_);
   if (held_ == nullptr || !writable_) {
     // A shared file changes at once; a read-only one refuses, with the
     // platform's own error code.

@@ -44,11 +44,18 @@ class _fstream : public _stream {
   int32_t _size() override;
   bool flush() override;
   int64_t real_size() override;
-  // A file opened for reading alone lends its bytes where the system maps
-  // them, for as long as the stream holds the view: until release_view(),
-  // closing, or a call that lends bytes before those of the view.
+  // Between lend_views() and release_view() (one pass that parses the
+  // file: an open), the stream lends the file's bytes where the system maps
+  // them, from one view that reaches to the end of the file. A lent pointer
+  // holds until release_view(), closing, a write, or a call that lends
+  // bytes before those of the view. Nothing is lent where reads are not the
+  // file's own bytes.
   bool take_held(int64_t count, const uint8_t** bytes, int64_t* taken) override;
-  void release_view() { platform::unmap_view(&view_); }
+  void lend_views() { lending_ = true; }
+  void release_view() {
+    lending_ = false;
+    platform::unmap_view(&view_);
+  }
   // The journal keeps the old bytes of every part at once, then the parts
   // are written.
   void write_parts(const std::vector<part>& parts) override;
@@ -89,6 +96,7 @@ class _fstream : public _stream {
   bool writable_ = false;
   platform::file_view view_;
   int64_t view_at_ = 0;  // the file position of view_.bytes
+  bool lending_ = false;
 };
 
 }  // namespace velkor
