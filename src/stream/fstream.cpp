@@ -27,6 +27,8 @@ void _fstream::close() {
   // Nobody is left to hear of a failure here. A file that keeps its saves
   // goes back to the last one (a journal that could not be rolled back
   // stays for the next open); any other gets the size the stream gave it.
+  // A view goes first: some systems refuse to cut a file that is mapped.
+  release_view();
   if (held_ != nullptr) {
     if (held_->keeps_saves()) {
       held_->roll_back();
@@ -34,7 +36,6 @@ void _fstream::close() {
       held_->sync_size();
     }
   }
-  release_view();
   held_.reset();
   if (handle != platform::kNoFile) platform::close_file(handle);
   handle = platform::kNoFile;
@@ -44,6 +45,7 @@ void _fstream::close() {
 }
 
 void _fstream::write_back() {
+  platform::unmap_view(&view_);
   if (held_ == nullptr || held_->sync_size()) return;
   const int32_t code = platform::last_error_code();
   throw stream_errors::resize_error(_size(), _size(), name(), code);
