@@ -28,6 +28,7 @@ int32_t _CTokenIndexes::_count_of(uint32_t selector) {
     case 3:
       return static_cast<int32_t>(token_table.size());
     case 4:
+      hold_paths();
       return static_cast<int32_t>(path_table.size());
     case 5:
       return token_cache.cached_count();

@@ -24,8 +24,60 @@ void path_registry::clear() {
   added_ids_.clear();
 }
 
+bool path_registry::load_lying(const uint8_t* bytes, int64_t size, int64_t* used) {
+  if (size < 4) return false;
+  const int32_t count = static_cast<int32_t>(decode_u32(bytes));
+  int64_t at = 4;
+  std::vector<held> records;
+  // Each record takes 13 bytes at least.
+  if (count > 0) records.reserve(static_cast<size_t>(std::min<int64_t>(count, size / 13)));
+  raw_.reserve(static_cast<size_t>(size));
+  bool in_order = true;
+  for (int32_t i = 0; i < count; ++i) {
+    if (size - at < 8) return false;
+    held h;
+    h.id = static_cast<int32_t>(decode_u32(bytes + at));
+    const uint32_t length = decode_u32(bytes + at + 4);
+    if (length > format::kMaxStringLength || size - at - 8 < int64_t{length} + 5) return false;
+    h.key = bytes[at + 8];
+    const uint8_t* path = bytes + at + 9;
+    h.time = static_cast<int32_t>(decode_u32(path + length));
+    h.at = static_cast<uint32_t>(raw_.size());
+    h.length = length;
+    raw_.insert(raw_.end(), path, path + length);
+    if ((!records.empty() && records.back().id >= h.id) ||
+        (length != 0 && std::memchr(path, h.key, length) != nullptr)) {
+      in_order = false;
+    }
+    records.push_back(h);
+    at += 13 + int64_t{length};
+  }
+  if (in_order) {
+    base_ = std::move(records);
+  } else {
+    decode_all(records);
+  }
+  *used = at;
+  return true;
+}
+
 void path_registry::load(_stream& from) {
   clear();
+  // A section the stream lends is parsed where it lies; one that runs
+  // short or holds a string too long is read again field by field below,
+  // which tells what is wrong.
+  const int32_t begin = from._seek(0, 1);
+  const uint8_t* lent = nullptr;
+  int64_t taken = 0;
+  if (begin >= 0 && from.take_held(int64_t{from._size()} - begin, &lent, &taken)) {
+    int64_t used = 0;
+    if (load_lying(lent, taken, &used)) {
+      from._seek(static_cast<int32_t>(begin + used), 0);
+      return;
+    }
+    clear();
+    from._seek(begin, 0);
+  }
   const int32_t count = static_cast<int32_t>(read_u32(from));
   std::vector<held> records;
   std::vector<uint8_t> bytes;

@@ -67,6 +67,11 @@ class path_registry {
     int32_t time;
   };
 
+  // Loads the section from bytes that lie in memory, `size` of them up to
+  // the end of the stream; `used` tells how many it took. False when they
+  // run short or hold a string too long: the field-by-field load then
+  // raises what it would.
+  bool load_lying(const uint8_t* bytes, int64_t size, int64_t* used);
   size_t lower_bound(int32_t id) const;
   std::string path_of(const held& h) const;
   bool is_removed(size_t i) const { return removed_count_ != 0 && removed_[i]; }

@@ -73,6 +73,7 @@ bool _CTokenIndexes::_load() {
   // can reach leaves the position where the last section ended, and the
   // next section is read from there.
   stream->_seek(static_cast<int32_t>(header[kWordSlotTableBegin]), 0);
+  stream->lend_views();
   if (read_only) {
     storage->_map_stg_slots(*stream);
   } else {
@@ -87,10 +88,15 @@ bool _CTokenIndexes::_load() {
   // The rest is read field by field, from blocks read ahead.
   read_ahead in(*stream);
   in._seek(static_cast<int32_t>(header[kWordPathTableBegin]), 0);
-  _load_path_table(in);
+  if (read_only) {
+    _map_path_table(in);
+  } else {
+    _load_path_table(in);
+  }
   in._seek(static_cast<int32_t>(header[kWordRegistryBegin]), 0);
   names_registry.load(in);
   if (read_u32(in) != header[kWordMagic]) throw index_errors::magic_missing();
+  stream->release_view();
   // Bytes behind the ending magic mean nothing.
   stream->set_kept_end(in._seek(0, 1));
   return true;
@@ -152,6 +158,7 @@ void _CTokenIndexes::_release() {
   // too.
   token_table.clear();
   path_table.clear();
+  paths_at_ = -1;
   storage.reset();
   stream.reset();
 }
@@ -260,6 +267,19 @@ void _CTokenIndexes::_load_path_table(_stream& from) {
       }
     }
   });
+}
+
+void _CTokenIndexes::_map_path_table(_stream& from) {
+  paths_at_ = from._seek(0, 1);
+  const int32_t count = static_cast<int32_t>(read_u32(from));
+  read_records(from, count, {4, 4}, [](const uint8_t*, int32_t) {});
+}
+
+void _CTokenIndexes::hold_paths() const {
+  if (paths_at_ < 0 || !stream) return;
+  stream->_seek(static_cast<int32_t>(paths_at_), 0);
+  paths_at_ = -1;
+  const_cast<_CTokenIndexes*>(this)->_load_path_table(*stream);
 }
 
 void _CTokenIndexes::_save_path_table(_stream& to) const {

@@ -92,7 +92,10 @@ class _CTokenIndexes {
   const uint32_t* header_words() const { return header; }
   // A snapshot of the token table, in its saving order.
   std::multimap<uint32_t, uint32_t> tokens() const { return token_table.as_multimap(); }
-  const std::map<int32_t, uint32_t>& paths() const { return path_table; }
+  const std::map<int32_t, uint32_t>& paths() const {
+    hold_paths();
+    return path_table;
+  }
   const path_registry& registry() const { return names_registry; }
   _CObjectStorage* object_storage() { return storage.get(); }
   // Every entry's postings are in order once this returns.
@@ -152,6 +155,10 @@ class _CTokenIndexes {
   void _map_token_table(_stream& from);
   void _save_token_table(_stream& to);
   void _load_path_table(_stream& from);
+  // Checks the section as a load reads it and leaves the pairs in the file,
+  // until hold_paths() needs them.
+  void _map_path_table(_stream& from);
+  void hold_paths() const;
   void _save_path_table(_stream& to) const;
 
   uint32_t header[format::kHeaderWords];
@@ -159,7 +166,10 @@ class _CTokenIndexes {
   std::unique_ptr<_fstream> stream;
   bool read_only;
   token_hash_table token_table;
-  std::map<int32_t, uint32_t> path_table;
+  // An index opened for reading holds its path table only once something
+  // asks for it (few sessions do); until then paths_at_ is where it lies.
+  mutable std::map<int32_t, uint32_t> path_table;
+  mutable int64_t paths_at_ = -1;
   _CObjMemCache<token_entry> token_cache;
   _CObjMemCache<path_entry> path_cache;
   int32_t token_limit_ = kMinCacheLimit;

@@ -63,18 +63,25 @@ _CStgSlotItem* _CObjectStorage::find_slot(uint32_t id) {
           count = half;
         }
       }
-      _CStgSlotItem block[kBlock];
-      // One more record than the range, for the bound that ends at it.
+      _CStgSlotItem block[kBlock + 1];
+      // One more record than the range, for the bound that ends at it. The
+      // search goes on over them as over a held table: a table out of
+      // order (damage) then finds what a held one finds.
       const size_t readable = std::min(count + 1, mapped_count_ - first);
       read_slots(first, readable, block);
-      for (size_t i = 0; i < readable; ++i) {
-        if (static_cast<int32_t>(block[i].offset) >= static_cast<int32_t>(id)) {
-          if (block[i].offset != id) return nullptr;
-          looked_up_ = block[i];
-          return &looked_up_;
+      size_t at = 0;
+      while (count > 0) {
+        const size_t half = count / 2;
+        if (static_cast<int32_t>(block[at + half].offset) < static_cast<int32_t>(id)) {
+          at += half + 1;
+          count -= half + 1;
+        } else {
+          count = half;
         }
       }
-      return nullptr;
+      if (at >= readable || block[at].offset != id) return nullptr;
+      looked_up_ = block[at];
+      return &looked_up_;
     }
     hold_slots();
   }

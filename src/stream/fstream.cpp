@@ -27,6 +27,8 @@ void _fstream::close() {
   // Nobody is left to hear of a failure here. A file that keeps its saves
   // goes back to the last one (a journal that could not be rolled back
   // stays for the next open); any other gets the size the stream gave it.
+  // A view goes first: some systems refuse to cut a file that is mapped.
+  release_view();
   if (held_ != nullptr) {
     if (held_->keeps_saves()) {
       held_->roll_back();
@@ -43,6 +45,7 @@ void _fstream::close() {
 }
 
 void _fstream::write_back() {
+  platform::unmap_view(&view_);
   if (held_ == nullptr || held_->sync_size()) return;
   const int32_t code = platform::last_error_code();
   throw stream_errors::resize_error(_size(), _size(), name(), code);
@@ -141,9 +144,32 @@ int32_t _fstream::_read(void* buffer, int32_t count) {
   return got;
 }
 
+bool _fstream::take_held(int64_t count, const uint8_t** bytes, int64_t* taken) {
+  // Only a file nobody writes meanwhile, read as it lies. Under the fault
+  // seam the bytes are read, so that every read can be made to fail.
+  // Under the test seam the bytes are read, so that every read can be made
+  // to fail.
+  if (!lending_ || held_ == nullptr || !held_->reads_as_file() || faults::active) return false;
+  const int64_t count_there = std::clamp<int64_t>(held_->size() - position_, 0, count);
+  if (count_there == 0) {
+    *taken = 0;
+    return true;
+  }
+  if (position_ < view_at_ || view_.bytes == nullptr) {
+    platform::unmap_view(&view_);
+    if (!platform::map_view(handle, position_, held_->size() - position_, &view_)) return false;
+    view_at_ = position_;
+  }
+  *bytes = view_.bytes + (position_ - view_at_);
+  *taken = count_there;
+  position_ += count_there;
+  return true;
+}
+
 int32_t _fstream::_write(const void* buffer, int32_t count) {
   if (injected(faults::io_op::write)) return 0;
   if (count <= 0) return 0;
+  platform::unmap_view(&view_);
   int32_t put;
   if (held_ != nullptr && writable_) {
     put = held_->write(position_, buffer, count);
@@ -159,6 +185,7 @@ int32_t _fstream::_resize(int32_t new_size) {
   const int32_t position = _seek(0, 1);
   if (_seek(new_size, 0) < 0) return -1;
   if (injected(faults::io_op::resize)) return -1;
+  platform::unmap_view(&view_);
   if (held_ == nullptr || !writable_) {
     // A shared file changes at once; a read-only one refuses, with the
     // platform's own error code.

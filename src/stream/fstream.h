@@ -44,6 +44,18 @@ class _fstream : public _stream {
   int32_t _size() override;
   bool flush() override;
   int64_t real_size() override;
+  // Between lend_views() and release_view() (one pass that parses the
+  // file: an open), the stream lends the file's bytes where the system maps
+  // them, from one view that reaches to the end of the file. A lent pointer
+  // holds until release_view(), closing, a write, or a call that lends
+  // bytes before those of the view. Nothing is lent where reads are not the
+  // file's own bytes.
+  bool take_held(int64_t count, const uint8_t** bytes, int64_t* taken) override;
+  void lend_views() { lending_ = true; }
+  void release_view() {
+    lending_ = false;
+    platform::unmap_view(&view_);
+  }
   // The journal keeps the old bytes of every part at once, then the parts
   // are written.
   void write_parts(const std::vector<part>& parts) override;
@@ -82,6 +94,9 @@ class _fstream : public _stream {
   std::unique_ptr<held_file> held_;
   int64_t position_ = 0;
   bool writable_ = false;
+  platform::file_view view_;
+  int64_t view_at_ = 0;  // the file position of view_.bytes
+  bool lending_ = false;
 };
 
 }  // namespace velkor

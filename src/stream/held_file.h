@@ -49,6 +49,11 @@ class held_file {
   }
   // Gives the file the size the engine sees.
   bool sync_size();
+  // Whether a read returns the file's own bytes as they lie: no size change
+  // pending, no old bytes of a journal laid over them.
+  bool reads_as_file() const {
+    return overlay_.empty() && size_ == disk_size_ && valid_end_ == size_;
+  }
   // The bytes of the file that hold data when it was opened (less than its
   // size for a sparse file) plus what was added since.
   int64_t real_size() const { return data_at_open_ + std::max<int64_t>(size_ - size_at_open_, 0); }

@@ -4,6 +4,7 @@
 #ifndef VELKOR_STREAM_PLATFORM_FILE_H_
 #define VELKOR_STREAM_PLATFORM_FILE_H_
 
+#include <cstddef>
 #include <cstdint>
 
 namespace velkor {
@@ -46,6 +47,18 @@ int32_t transfer_all(int32_t count, Step step) {
   }
   return done;
 }
+
+// A read-only view of `count` bytes of the file from `offset`, where the
+// system maps them, without a copy; false (nothing mapped) when it cannot.
+// Bytes past the file's end must not be mapped: reading them ends the
+// process on some systems. unmap_view() gives the view back.
+struct file_view {
+  const uint8_t* bytes = nullptr;
+  void* base = nullptr;
+  std::size_t length = 0;
+};
+bool map_view(file_handle file, int64_t offset, int64_t count, file_view* out);
+void unmap_view(file_view* view);
 
 // Sets the file's size, truncating or extending with zero bytes.
 bool resize_file(file_handle file, int64_t size);

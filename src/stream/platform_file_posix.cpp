@@ -3,6 +3,7 @@
 // open of the same file inside this process.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -100,6 +101,27 @@ int32_t write_at(file_handle file, int64_t offset, const void* buffer, int32_t c
       if (put == 0 || errno != EINTR) return -1;
     }
   });
+}
+
+bool map_view(file_handle file, int64_t offset, int64_t count, file_view* out) {
+  *out = file_view{};
+  static const int64_t page = ::sysconf(_SC_PAGESIZE);
+  if (offset < 0 || count <= 0 || page <= 0) return false;
+  const int64_t from = offset - offset % page;
+  const std::size_t length = static_cast<std::size_t>(offset - from + count);
+  const int saved = errno;
+  void* base = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, to_fd(file), static_cast<off_t>(from));
+  if (base == MAP_FAILED) {
+    errno = saved;
+    return false;
+  }
+  *out = {static_cast<const uint8_t*>(base) + (offset - from), base, length};
+  return true;
+}
+
+void unmap_view(file_view* view) {
+  if (view->base != nullptr) ::munmap(view->base, view->length);
+  *view = file_view{};
 }
 
 bool resize_file(file_handle file, int64_t size) {

@@ -83,6 +83,37 @@ int32_t read_at(file_handle file, int64_t offset, void* buffer, int32_t count) {
   });
 }
 
+bool map_view(file_handle file, int64_t offset, int64_t count, file_view* out) {
+  *out = file_view{};
+  SYSTEM_INFO system;
+  ::GetSystemInfo(&system);
+  const int64_t granularity = system.dwAllocationGranularity;
+  if (offset < 0 || count <= 0 || granularity <= 0) return false;
+  const DWORD saved = ::GetLastError();
+  // The mapping object lives on with the view that holds it.
+  const HANDLE mapping = ::CreateFileMappingW(to_handle(file), nullptr, PAGE_READONLY, 0, 0, nullptr);
+  if (mapping == nullptr) {
+    ::SetLastError(saved);
+    return false;
+  }
+  const int64_t from = offset - offset % granularity;
+  const SIZE_T length = static_cast<SIZE_T>(offset - from + count);
+  void* base = ::MapViewOfFile(mapping, FILE_MAP_READ, static_cast<DWORD>(from >> 32),
+                               static_cast<DWORD>(from & 0xFFFFFFFF), length);
+  ::CloseHandle(mapping);
+  if (base == nullptr) {
+    ::SetLastError(saved);
+    return false;
+  }
+  *out = {static_cast<const uint8_t*>(base) + (offset - from), base, length};
+  return true;
+}
+
+void unmap_view(file_view* view) {
+  if (view->base != nullptr) ::UnmapViewOfFile(view->base);
+  *view = file_view{};
+}
+
 int32_t write_at(file_handle file, int64_t offset, const void* buffer, int32_t count) {
   faults::before_mutation();
   return transfer_all(count, [&](int32_t done) -> int32_t {

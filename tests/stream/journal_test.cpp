@@ -108,6 +108,14 @@ TEST(JournalTest, RollingBackRestoresTheBytesAndTheSizeAndRemovesTheJournal) {
     view.read(seen.data(), 4000);
     EXPECT_EQ(view.size(), 5000);
     EXPECT_TRUE(std::equal(seen.begin(), seen.end(), saved.begin()));
+    // Bytes lent where they lie must be the same.
+    view.lend_views();
+    view.seek(0, 0);
+    const uint8_t* lent = nullptr;
+    int64_t taken = 0;
+    if (view.take_held(4000, &lent, &taken)) {
+      EXPECT_TRUE(std::equal(lent, lent + taken, saved.begin()));
+    }
   }
   EXPECT_TRUE(roll_back());
   const std::vector<uint8_t> restored = velkor_test::read_file(index);
