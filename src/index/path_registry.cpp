@@ -24,6 +24,14 @@ void path_registry::clear() {
   added_ids_.clear();
 }
 
+bool path_registry::breaks_order(const std::vector<held>& records, const held& h,
+                                 const uint8_t* path) {
+  // A path reads back cut at its first zero byte: an unscrambled zero is a
+  // byte equal to the key.
+  return (!records.empty() && records.back().id >= h.id) ||
+         (h.length != 0 && std::memchr(path, h.key, h.length) != nullptr);
+}
+
 bool path_registry::load_lying(const uint8_t* bytes, int64_t size, int64_t* used) {
   if (size < 4) return false;
   const int32_t count = static_cast<int32_t>(decode_u32(bytes));
@@ -45,10 +53,7 @@ bool path_registry::load_lying(const uint8_t* bytes, int64_t size, int64_t* used
     h.at = static_cast<uint32_t>(raw_.size());
     h.length = length;
     raw_.insert(raw_.end(), path, path + length);
-    if ((!records.empty() && records.back().id >= h.id) ||
-        (length != 0 && std::memchr(path, h.key, length) != nullptr)) {
-      in_order = false;
-    }
+    if (breaks_order(records, h, path)) in_order = false;
     records.push_back(h);
     at += 13 + int64_t{length};
   }
@@ -90,12 +95,7 @@ void path_registry::load(_stream& from) {
     h.at = static_cast<uint32_t>(raw_.size());
     h.length = static_cast<uint32_t>(bytes.size());
     raw_.insert(raw_.end(), bytes.begin(), bytes.end());
-    // A path reads back cut at its first zero byte: an unscrambled zero is
-    // a byte equal to the key.
-    if ((!records.empty() && records.back().id >= h.id) ||
-        (!bytes.empty() && std::memchr(bytes.data(), h.key, bytes.size()) != nullptr)) {
-      in_order = false;
-    }
+    if (breaks_order(records, h, bytes.data())) in_order = false;
     records.push_back(h);
   }
   if (in_order) {

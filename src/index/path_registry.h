@@ -72,6 +72,9 @@ class path_registry {
   // run short or hold a string too long: the field-by-field load then
   // raises what it would.
   bool load_lying(const uint8_t* bytes, int64_t size, int64_t* used);
+  // Whether record `h`, its scrambled path at `path`, after `records`
+  // breaks the order a section held as it lies keeps.
+  static bool breaks_order(const std::vector<held>& records, const held& h, const uint8_t* path);
   size_t lower_bound(int32_t id) const;
   std::string path_of(const held& h) const;
   bool is_removed(size_t i) const { return removed_count_ != 0 && removed_[i]; }
