@@ -51,7 +51,8 @@ int32_t transfer_all(int32_t count, Step step) {
 // A read-only view of `count` bytes of the file from `offset`, where the
 // system maps them, without a copy; false (nothing mapped) when it cannot.
 // Bytes past the file's end must not be mapped: reading them ends the
-// process on some systems. unmap_view() gives the view back.
+// process on some systems. unmap_view() gives the view back. Neither
+// changes the platform's last error code, which later error texts report.
 struct file_view {
   const uint8_t* bytes = nullptr;
   void* base = nullptr;

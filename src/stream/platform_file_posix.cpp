@@ -109,18 +109,19 @@ bool map_view(file_handle file, int64_t offset, int64_t count, file_view* out) {
   if (offset < 0 || count <= 0 || page <= 0) return false;
   const int64_t from = offset - offset % page;
   const std::size_t length = static_cast<std::size_t>(offset - from + count);
+  // A view changes nothing the engine reports: errno stays what it was.
   const int saved = errno;
   void* base = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, to_fd(file), static_cast<off_t>(from));
-  if (base == MAP_FAILED) {
-    errno = saved;
-    return false;
-  }
+  errno = saved;
+  if (base == MAP_FAILED) return false;
   *out = {static_cast<const uint8_t*>(base) + (offset - from), base, length};
   return true;
 }
 
 void unmap_view(file_view* view) {
+  const int saved = errno;
   if (view->base != nullptr) ::munmap(view->base, view->length);
+  errno = saved;
   *view = file_view{};
 }
 

@@ -89,28 +89,29 @@ bool map_view(file_handle file, int64_t offset, int64_t count, file_view* out) {
   ::GetSystemInfo(&system);
   const int64_t granularity = system.dwAllocationGranularity;
   if (offset < 0 || count <= 0 || granularity <= 0) return false;
+  // A view changes nothing the engine reports: the thread's last error
+  // stays what it was, mapped or not.
   const DWORD saved = ::GetLastError();
   // The mapping object lives on with the view that holds it.
   const HANDLE mapping = ::CreateFileMappingW(to_handle(file), nullptr, PAGE_READONLY, 0, 0, nullptr);
-  if (mapping == nullptr) {
-    ::SetLastError(saved);
-    return false;
-  }
+  void* base = nullptr;
   const int64_t from = offset - offset % granularity;
   const SIZE_T length = static_cast<SIZE_T>(offset - from + count);
-  void* base = ::MapViewOfFile(mapping, FILE_MAP_READ, static_cast<DWORD>(from >> 32),
-                               static_cast<DWORD>(from & 0xFFFFFFFF), length);
-  ::CloseHandle(mapping);
-  if (base == nullptr) {
-    ::SetLastError(saved);
-    return false;
+  if (mapping != nullptr) {
+    base = ::MapViewOfFile(mapping, FILE_MAP_READ, static_cast<DWORD>(from >> 32),
+                           static_cast<DWORD>(from & 0xFFFFFFFF), length);
+    ::CloseHandle(mapping);
   }
+  ::SetLastError(saved);
+  if (base == nullptr) return false;
   *out = {static_cast<const uint8_t*>(base) + (offset - from), base, length};
   return true;
 }
 
 void unmap_view(file_view* view) {
+  const DWORD saved = ::GetLastError();
   if (view->base != nullptr) ::UnmapViewOfFile(view->base);
+  ::SetLastError(saved);
   *view = file_view{};
 }
 
