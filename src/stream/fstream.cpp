@@ -145,10 +145,8 @@ int32_t _fstream::_read(void* buffer, int32_t count) {
 }
 
 bool _fstream::take_held(int64_t count, const uint8_t** bytes, int64_t* taken) {
-  // Only a file nobody writes meanwhile, read as it lies. Under the fault
+  // Only while lending, and only bytes read as they lie. Under the fault
   // seam the bytes are read, so that every read can be made to fail.
-  // Under the test seam the bytes are read, so that every read can be made
-  // to fail.
   if (!lending_ || held_ == nullptr || !held_->reads_as_file() || faults::active) return false;
   const int64_t count_there = std::clamp<int64_t>(held_->size() - position_, 0, count);
   if (count_there == 0) {
