@@ -264,27 +264,31 @@ void path_registry::save(_stream& to) {
     _memstream out(&made);
     write_u32(out, static_cast<uint32_t>(size()));
     auto added = added_.begin();
-    std::vector<uint8_t> bytes;
     auto write_added = [&] {
+      out._seek(0, 2);
       write_u32(out, static_cast<uint32_t>(added->first));
       save_string(out, added->second.path);
       write_u32(out, static_cast<uint32_t>(added->second.time));
       ++added;
     };
+    std::vector<uint8_t>& bytes = made.buffer;
     for (size_t i = 0; i < base_.size(); ++i) {
       if (is_removed(i)) continue;
       const held& h = base_[i];
       while (added != added_.end() && added->first < h.id) write_added();
       // The held bytes, under a new key: as save_string would write the
-      // path they read as.
+      // path they read as. Appended where they go, field by field.
       const uint8_t key = draw_key();
-      bytes.assign(raw_.begin() + h.at, raw_.begin() + h.at + h.length);
-      scramble(bytes.data(), bytes.size(), static_cast<uint8_t>(h.key ^ key));
-      write_u32(out, static_cast<uint32_t>(h.id));
-      write_u32(out, h.length);
-      write_u8(out, key);
-      if (!bytes.empty()) out.write(bytes.data(), static_cast<int32_t>(bytes.size()));
-      write_u32(out, static_cast<uint32_t>(h.time));
+      const uint8_t rekey = static_cast<uint8_t>(h.key ^ key);
+      const size_t at = bytes.size();
+      bytes.resize(at + 13 + h.length);
+      uint8_t* record = bytes.data() + at;
+      encode_u32(record, static_cast<uint32_t>(h.id));
+      encode_u32(record + 4, h.length);
+      record[8] = key;
+      const uint8_t* path = raw_.data() + h.at;
+      for (uint32_t k = 0; k < h.length; ++k) record[9 + k] = static_cast<uint8_t>(path[k] ^ rekey);
+      encode_u32(record + 9 + h.length, static_cast<uint32_t>(h.time));
     }
     while (added != added_.end()) write_added();
   }
