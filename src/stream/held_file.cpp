@@ -17,7 +17,7 @@ bool injected_fault() {
 }
 
 // Old bytes are read and kept in pieces of at most this many.
-constexpr int64_t kKeepPiece = int64_t{1} << 20;
+constexpr int64_t kKeepPiece = int64_t{64} << 10;
 
 }  // namespace
 
@@ -228,7 +228,7 @@ bool held_file::keep_old_of(const std::vector<range>& ranges) {
         platform::set_last_error_code(platform::io_error_code());
         return fail();
       }
-      journal::seal(at, begin, length);
+      journal_->seal(at, begin, length);
       used += record;
       for (size_t p = page; p < run_end; ++p) journaled_[p] = true;
       batched.push_back({begin, stop});
@@ -249,11 +249,8 @@ bool held_file::commit(int64_t kept_end) {
 
 bool held_file::roll_back() {
   if (journal_ == nullptr) return true;
-  if (journal_->started()) {
-    if (!journal_->roll_back(file_, identity_)) return false;
-  } else if (journal_->is_open() && !journal_->remove()) {
-    return false;
-  }
+  // A journal that was not begun holds nothing and stays for the next save.
+  if (journal_->started() && !journal_->roll_back(file_, identity_)) return false;
   size_ = disk_size_ = valid_end_ = saved_size_;
   std::vector<bool>().swap(journaled_);
   return true;

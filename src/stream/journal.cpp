@@ -1,6 +1,8 @@
 #include "stream/journal.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 
 #include "stream/fault_injection.h"
@@ -41,6 +43,19 @@ uint32_t checksum(uint32_t seed, const uint8_t* bytes, size_t count) {
   return static_cast<uint32_t>(h ^ (h >> 32));
 }
 
+// A salt that no earlier journal of the file is likely to have used: the
+// clocks mixed with a count of the salts drawn (the host's rand() is left
+// alone, the path ids draw from it).
+uint32_t draw_salt() {
+  static std::atomic<uint64_t> drawn{0};
+  uint64_t x = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  x ^= static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) << 21;
+  x += 0x9E3779B97F4A7C15ull * (drawn.fetch_add(1) + 1);
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return static_cast<uint32_t>(x ^ (x >> 31));
+}
+
 // The journal's transfers fail where the test seam says, as the buffer's do.
 bool injected_fault() {
   if (!faults::hit(faults::io_op::buffer_io)) return false;
@@ -73,13 +88,17 @@ void journal::close() {
   file_ = platform::kNoFile;
   started_ = false;
   end_ = 0;
+  length_ = 0;
 }
 
 bool journal::open_left(bool writable) {
   close();
   const uint32_t mode = platform::kModeRead | (writable ? platform::kModeWrite : 0u);
   if (injected_fault()) return false;
-  if (platform::open_file(path_.c_str(), mode, &file_)) return true;
+  if (platform::open_file(path_.c_str(), mode, &file_)) {
+    length_ = std::max<int64_t>(platform::file_size(file_), 0);
+    return true;
+  }
   file_ = platform::kNoFile;
   return platform::is_missing_file_error(platform::last_error_code());
 }
@@ -104,9 +123,11 @@ bool journal::parse(const reader& read_at, bool* hot, int64_t* saved_size, uint6
   uint8_t header[kHeaderBytes];
   bool whole = false;
   if (!read_at(0, header, kHeaderBytes, &whole)) return false;
-  // A header cut short was written before anything changed in the file.
+  // A header cut short was written before anything changed in the file; a
+  // zeroed one was committed.
+  const uint32_t salt = decode_u32(header + 28);
   if (!whole || std::memcmp(header, kMagic, sizeof kMagic) != 0 ||
-      decode_u32(header + 24) != checksum(0, header, 24)) {
+      decode_u32(header + 24) != checksum(salt, header, 24)) {
     return true;
   }
   *hot = true;
@@ -125,7 +146,7 @@ bool journal::parse(const reader& read_at, bool* hot, int64_t* saved_size, uint6
       return false;
     }
     if (!whole) return true;
-    const uint32_t sum = checksum(checksum(0, head, 12), bytes.data(), bytes.size());
+    const uint32_t sum = checksum(checksum(salt, head, 12), bytes.data(), bytes.size());
     if (decode_u32(head + 12) != sum) return true;
     if (!each(offset, bytes.data(), static_cast<int32_t>(length))) return false;
     at += kRecordHeaderBytes + static_cast<int64_t>(length);
@@ -143,8 +164,9 @@ bool journal::roll_back(platform::file_handle file, uint64_t identity) {
         return owner != identity || write_all(file, offset, bytes, count);
       });
   if (!read_whole) return false;
-  if (hot && owner == identity) {
-    if (injected_fault() || !platform::resize_file(file, saved_size)) return false;
+  if (!hot) return true;
+  if (owner == identity && (injected_fault() || !platform::resize_file(file, saved_size))) {
+    return false;
   }
   return remove();
 }
@@ -152,28 +174,34 @@ bool journal::roll_back(platform::file_handle file, uint64_t identity) {
 bool journal::create() {
   if (file_ != platform::kNoFile) return true;
   if (injected_fault()) return false;
-  if (platform::open_file(path_.c_str(), platform::kModeCreate, &file_)) return true;
+  if (platform::open_file(path_.c_str(), platform::kModeCreate, &file_)) {
+    length_ = 0;
+    return true;
+  }
   file_ = platform::kNoFile;
   return false;
 }
 
 bool journal::start(int64_t saved_size, uint64_t identity) {
   if (!create()) return false;
+  salt_ = draw_salt();
   uint8_t header[kHeaderBytes] = {};
   std::memcpy(header, kMagic, sizeof kMagic);
   encode_u64(header + 8, static_cast<uint64_t>(saved_size));
   encode_u64(header + 16, identity);
-  encode_u32(header + 24, checksum(0, header, 24));
+  encode_u32(header + 24, checksum(salt_, header, 24));
+  encode_u32(header + 28, salt_);
   if (!write_all(file_, 0, header, kHeaderBytes)) return false;
   started_ = true;
   end_ = kHeaderBytes;
+  length_ = std::max(length_, end_);
   return true;
 }
 
-void journal::seal(uint8_t* record, int64_t offset, int32_t count) {
+void journal::seal(uint8_t* record, int64_t offset, int32_t count) const {
   encode_u64(record, static_cast<uint64_t>(offset));
   encode_u32(record + 8, static_cast<uint32_t>(count));
-  encode_u32(record + 12, checksum(checksum(0, record, 12), record + kRecordHeaderBytes,
+  encode_u32(record + 12, checksum(checksum(salt_, record, 12), record + kRecordHeaderBytes,
                                    static_cast<size_t>(count)));
 }
 
@@ -191,14 +219,20 @@ bool journal::keep_sealed(const uint8_t* records, size_t bytes) {
   // of them followed by the change it guards.
   if (!write_all(file_, end_, records, static_cast<int32_t>(bytes))) return false;
   end_ += static_cast<int64_t>(bytes);
+  length_ = std::max(length_, end_);
   return true;
 }
 
 bool journal::commit() {
   if (!started_) return true;
-  if (injected_fault() || !platform::resize_file(file_, 0)) return false;
+  const uint8_t zeros[kHeaderBytes] = {};
+  if (!write_all(file_, 0, zeros, kHeaderBytes)) return false;
   started_ = false;
   end_ = 0;
+  // Committed already: a cut that fails leaves a longer journal, no more.
+  if (length_ > kKeptFileBytes && platform::resize_file(file_, kKeptFileBytes)) {
+    length_ = kKeptFileBytes;
+  }
   return true;
 }
 

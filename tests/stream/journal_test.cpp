@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -25,17 +26,25 @@ struct left_journal {
   std::vector<std::pair<int64_t, std::vector<uint8_t>>> records;
 };
 
+// Read from the file's bytes, without holding it: a journal may hold it.
 left_journal read_left(const std::string& index_path) {
-  journal j(index_path);
-  EXPECT_TRUE(j.open_left(false));
+  const std::vector<uint8_t> file = velkor_test::read_file(index_path + "-journal");
   left_journal left;
   uint64_t owner = 0;
-  EXPECT_TRUE(j.read(&left.hot, &left.saved_size, &owner,
-                     [&left](int64_t offset, const uint8_t* bytes, int32_t count) {
-                       left.records.emplace_back(offset,
-                                                 std::vector<uint8_t>(bytes, bytes + count));
-                       return true;
-                     }));
+  EXPECT_TRUE(journal::parse(
+      [&file](int64_t at, uint8_t* bytes, int32_t count, bool* whole) {
+        const int64_t there =
+            std::clamp<int64_t>(static_cast<int64_t>(file.size()) - at, 0, count);
+        std::copy_n(file.begin() + std::min<int64_t>(at, static_cast<int64_t>(file.size())),
+                    there, bytes);
+        *whole = there == count;
+        return true;
+      },
+      &left.hot, &left.saved_size, &owner,
+      [&left](int64_t offset, const uint8_t* bytes, int32_t count) {
+        left.records.emplace_back(offset, std::vector<uint8_t>(bytes, bytes + count));
+        return true;
+      }));
   return left;
 }
 
@@ -65,6 +74,37 @@ TEST(JournalTest, RecordsCutShortOrDamagedEndTheJournal) {
   left = read_left(index);
   EXPECT_TRUE(left.hot);
   EXPECT_TRUE(left.records.empty());
+}
+
+// A committed journal stays and the next one is written over it: the
+// records of the old one that lie behind the new one's must not be read as
+// its own, and a long journal is cut back at the commit.
+TEST(JournalTest, AJournalWrittenOverAnOldOneHoldsOnlyItsOwnRecords) {
+  velkor_test::temp_dir dir;
+  const std::string index = dir.file("x.idx");
+  journal j(index);
+  ASSERT_TRUE(j.start(1000, 7));
+  ASSERT_TRUE(j.keep(0, std::vector<uint8_t>(100, 1).data(), 100));
+  ASSERT_TRUE(j.keep(4096, std::vector<uint8_t>(50, 2).data(), 50));
+  ASSERT_TRUE(j.commit());
+  EXPECT_FALSE(read_left(index).hot);
+  // The same length as the old first record: the old second one follows it.
+  ASSERT_TRUE(j.start(1000, 7));
+  ASSERT_TRUE(j.keep(0, std::vector<uint8_t>(100, 3).data(), 100));
+  left_journal left = read_left(index);
+  EXPECT_TRUE(left.hot);
+  ASSERT_EQ(left.records.size(), 1u);
+  EXPECT_EQ(left.records[0].second, std::vector<uint8_t>(100, 3));
+
+  const std::vector<uint8_t> piece(journal::kMaxRecordBytes, 4);
+  const int32_t pieces = static_cast<int32_t>(journal::kKeptFileBytes / piece.size()) + 1;
+  for (int32_t i = 0; i < pieces; ++i) {
+    ASSERT_TRUE(j.keep(int64_t{i} * journal::kMaxRecordBytes, piece.data(), journal::kMaxRecordBytes));
+  }
+  ASSERT_TRUE(j.commit());
+  EXPECT_EQ(static_cast<int64_t>(velkor_test::read_file(index + "-journal").size()),
+            journal::kKeptFileBytes);
+  EXPECT_FALSE(read_left(index).hot);
 }
 
 TEST(JournalTest, RollingBackRestoresTheBytesAndTheSizeAndRemovesTheJournal) {

@@ -805,36 +805,56 @@ class checker {
 
 }  // namespace
 
+namespace {
+
+// Reads the journal beside the index at `path`, if there is one, without
+// holding it: an index that holds it may be open meanwhile, as the file
+// itself may be. `hot` tells whether it holds this file's last save (a
+// journal left by a file replaced since says nothing of this one); `kept`,
+// when given, gets its old bytes. False when it cannot be read.
+bool read_left_journal(const std::string& path, bool* hot, int64_t* saved_size,
+                       std::vector<journal_bytes>* kept) {
+  *hot = false;
+  std::ifstream journal_file(path + "-journal", std::ios::binary);
+  if (!journal_file) return true;
+  uint64_t owner = 0;
+  const bool read = journal::parse(
+      [&journal_file](int64_t at, uint8_t* bytes, int32_t count, bool* whole) {
+        journal_file.clear();
+        journal_file.seekg(static_cast<std::streamoff>(at), std::ios::beg);
+        journal_file.read(reinterpret_cast<char*>(bytes), count);
+        *whole = journal_file.gcount() == count;
+        return true;
+      },
+      hot, saved_size, &owner,
+      [kept](int64_t offset, const uint8_t* bytes, int32_t count) {
+        if (kept != nullptr) {
+          kept->push_back(journal_bytes{static_cast<uint64_t>(offset),
+                                        std::vector<uint8_t>(bytes, bytes + count)});
+        }
+        return true;
+      });
+  *hot = *hot && owner == platform::path_identity(path.c_str());
+  return read;
+}
+
+}  // namespace
+
+bool journal_is_hot(const std::string& path) {
+  bool hot = false;
+  int64_t saved_size = 0;
+  return read_left_journal(path, &hot, &saved_size, nullptr) && hot;
+}
+
 std::vector<std::string> check_index_file(const std::string& path, const check_options& options) {
   file_source from(path);
   if (!from.opened()) return {"cannot read " + path};
-  // The journal is read without being held: an index that holds it may be
-  // open meanwhile, as the file itself may be.
   const std::string journal_path = path + "-journal";
-  std::ifstream journal_file(journal_path, std::ios::binary);
   bool hot = false;
   int64_t saved_size = 0;
-  uint64_t owner = 0;
   std::vector<journal_bytes> kept;
-  if (journal_file &&
-      !journal::parse(
-          [&journal_file](int64_t at, uint8_t* bytes, int32_t count, bool* whole) {
-            journal_file.clear();
-            journal_file.seekg(static_cast<std::streamoff>(at), std::ios::beg);
-            journal_file.read(reinterpret_cast<char*>(bytes), count);
-            *whole = journal_file.gcount() == count;
-            return true;
-          },
-          &hot, &saved_size, &owner,
-          [&kept](int64_t offset, const uint8_t* bytes, int32_t count) {
-            kept.push_back(journal_bytes{static_cast<uint64_t>(offset),
-                                         std::vector<uint8_t>(bytes, bytes + count)});
-            return true;
-          })) {
-    return {"cannot read " + journal_path};
-  }
-  // A journal left by a file replaced since says nothing of this one.
-  if (!hot || owner != platform::path_identity(path.c_str())) return checker(from, options).run();
+  if (!read_left_journal(path, &hot, &saved_size, &kept)) return {"cannot read " + journal_path};
+  if (!hot) return checker(from, options).run();
   // The file is torn; what it holds as an index is the last save, which
   // the next open restores. That is what is checked.
   std::vector<std::string> findings = {"a save did not complete: " + journal_path +

@@ -58,6 +58,10 @@ constexpr std::size_t kMaxFindings = 1000;
 std::vector<std::string> check_index_file(const std::string& path,
                                           const check_options& options = check_options());
 
+// Whether the journal beside the index file at `path` is hot: a save of it
+// did not complete, and the next open restores the last one.
+bool journal_is_hot(const std::string& path);
+
 // Checks an index file held in memory.
 std::vector<std::string> check_index_bytes(const uint8_t* data, std::size_t size,
                                            const check_options& options = check_options());

@@ -34,6 +34,7 @@
 #include <set>
 
 #include "common/file_format.h"
+#include "format_check/format_check.h"
 #include "index/entries.h"
 #include "maintenance.h"
 #include "stream/memstream.h"
@@ -690,7 +691,7 @@ int recover_command(const rewrite_options& o) {
   }
   std::printf("%s does not read whole (%s): salvaging\n", o.file.c_str(),
               why.substr(0, why.find('\n')).c_str());
-  if (fs::file_size(to_path(o.file + "-journal"), ec) > 0 && !ec) {
+  if (velkor::journal_is_hot(o.file)) {
     std::printf("note: %s-journal lies beside it; the file is salvaged as it lies\n",
                 o.file.c_str());
   }

@@ -37,15 +37,16 @@ constexpr int32_t kBulkPathCache = 64;
 constexpr std::size_t kSniffBytes = 4096;
 
 // A copy of the index file that replaces the original only when committed.
+// The journal that the engine keeps beside the copy goes with it: nothing
+// opens the copy under its own name again.
 class shadow_copy {
  public:
   explicit shadow_copy(const std::string& file)
       : file_(file), copy_(file + ".tmp-" + std::to_string(::getpid())) {}
   ~shadow_copy() {
-    if (!committed_) {
-      std::error_code ignored;
-      fs::remove(to_path(copy_), ignored);
-    }
+    std::error_code ignored;
+    if (!committed_) fs::remove(to_path(copy_), ignored);
+    fs::remove(to_path(copy_ + "-journal"), ignored);
   }
   shadow_copy(const shadow_copy&) = delete;
   shadow_copy& operator=(const shadow_copy&) = delete;
