@@ -8,7 +8,7 @@
 // With saves kept (keep_saves()), the journal beside the file holds what
 // restores the file's last save (see journal.h): before the file changes
 // for the first time after a save the journal begins, and before bytes of
-// that save are overwritten or cut off, their 4 KiB pages go to it.
+// that save are overwritten or cut off, their pages go to it.
 //
 // Every failure leaves the platform's error code set and returns a short
 // count or false; nothing raises.
@@ -29,7 +29,7 @@ namespace velkor {
 class held_file {
  public:
   // The unit in which the journal keeps old bytes.
-  static constexpr int64_t kJournalPage = 4096;
+  static constexpr int64_t kJournalPage = 512;
 
   held_file(platform::file_handle file, int64_t disk_size);
   held_file(const held_file&) = delete;
