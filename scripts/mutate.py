@@ -140,6 +140,10 @@ MUTATIONS = [
     M("V5", "storage", "src/storage/object_storage.cpp", "a read-only lookup takes the first greater record in its block",
       "        if (static_cast<int32_t>(block[at + half].offset) < static_cast<int32_t>(id)) {",
       "        if (static_cast<int32_t>(block[at + half].offset) <= static_cast<int32_t>(id)) {"),
+    M("P1", "index", "src/index/path_table.h", "a pair set again after its erasure stays counted as erased",
+      "      --erased_count_;\n", ""),
+    M("P2", "index", "src/index/path_table.h", "a merge keeps the erased pairs",
+      "      if (!is_erased(at)) merged.push_back(base_[at]);", "      merged.push_back(base_[at]);"),
     # storage: object storage, chains, slot table
     M("O1", "storage", "src/storage/object_storage.cpp", "find_slot takes the next slot for an id that is none",
       "if (it == slots.end() || it->offset != id) return nullptr;", "if (it == slots.end()) return nullptr;"),

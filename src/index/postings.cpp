@@ -364,10 +364,10 @@ void _CTokenIndexes::settle_postings(uint32_t token_id, size_t sorted) {
 }
 
 uint32_t _CTokenIndexes::__insert_path_id(int32_t path_id, const std::vector<uint32_t>& token_ids) {
-  const auto pair = path_table.find(path_id);
-  if (pair != path_table.end()) {
+  if (const uint32_t* entry_id = path_table.find(path_id)) {
+    const uint32_t id = *entry_id;
     path_entry* entry =
-        path_cache._get_object(pair->second, _CPredPathEntryFilter(static_cast<uint32_t>(path_id)));
+        path_cache._get_object(id, _CPredPathEntryFilter(static_cast<uint32_t>(path_id)));
     if (entry != nullptr) {
       std::vector<uint32_t> merged;
       merged.reserve(entry->token_ids.size() + token_ids.size());
@@ -375,9 +375,9 @@ uint32_t _CTokenIndexes::__insert_path_id(int32_t path_id, const std::vector<uin
                      token_ids.end(), std::back_inserter(merged), signed_less);
       if (merged.size() > entry->token_ids.size()) {
         entry->token_ids.swap(merged);
-        path_cache._mark_modified(pair->second);
+        path_cache._mark_modified(id);
       }
-      return pair->second;
+      return id;
     }
   }
   path_entry created;
@@ -385,7 +385,7 @@ uint32_t _CTokenIndexes::__insert_path_id(int32_t path_id, const std::vector<uin
   created.token_ids = token_ids;
   const uint32_t new_id = path_cache._save_new_object(created);
   if (new_id == kNoId) throw index_errors::cache_path_failure();
-  path_table[path_id] = new_id;
+  path_table.set(path_id, new_id);
   return new_id;
 }
 
@@ -407,9 +407,9 @@ uint32_t _CTokenIndexes::_delete_path_id(int32_t path_id) {
   if (read_only) throw index_errors::readonly_delete();
   settle_postings();
   __remove_path_name(static_cast<uint32_t>(path_id));
-  const auto pair = path_table.find(path_id);
-  if (pair == path_table.end()) return kNoId;
-  const uint32_t entry_id = pair->second;
+  const uint32_t* pair = path_table.find(path_id);
+  if (pair == nullptr) return kNoId;
+  const uint32_t entry_id = *pair;
   const path_entry* entry =
       path_cache._get_object(entry_id, _CPredPathEntryFilter(static_cast<uint32_t>(path_id)));
   if (entry != nullptr) {
@@ -437,10 +437,10 @@ uint32_t _CTokenIndexes::_delete_path_id(int32_t path_id) {
 }
 
 void _CTokenIndexes::__erase_path_id(int32_t path_id) {
-  const auto pair = path_table.find(path_id);
-  if (pair == path_table.end()) throw index_errors::inconsistent_path();
-  const uint32_t entry_id = pair->second;
-  path_table.erase(pair);
+  const uint32_t* pair = path_table.find(path_id);
+  if (pair == nullptr) throw index_errors::inconsistent_path();
+  const uint32_t entry_id = *pair;
+  path_table.erase(path_id);
   path_cache._drop_object(entry_id);
   storage->free_object(entry_id);
 }

@@ -258,13 +258,8 @@ void _CTokenIndexes::_load_path_table(_stream& from) {
   read_records(from, count, {4, 4}, [this](const uint8_t* r, int32_t records) {
     for (int32_t i = 0; i < records; ++i, r += 8) {
       // A path id that occurs twice keeps its first pair; a section in
-      // order goes in at the end of the map without a search.
-      const int32_t path_id = static_cast<int32_t>(decode_u32(r));
-      if (!path_table.empty() && path_table.rbegin()->first < path_id) {
-        path_table.emplace_hint(path_table.end(), path_id, decode_u32(r + 4));
-      } else {
-        path_table.emplace(path_id, decode_u32(r + 4));
-      }
+      // order goes in at the end of the array without a search.
+      path_table.add_first(static_cast<int32_t>(decode_u32(r)), decode_u32(r + 4));
     }
   });
 }
@@ -283,7 +278,8 @@ void _CTokenIndexes::hold_paths() const {
 }
 
 void _CTokenIndexes::_save_path_table(_stream& to) const {
-  write_pairs(to, path_table, [](int32_t path_id) { return static_cast<uint32_t>(path_id); });
+  write_pairs(to, path_table.sorted(),
+              [](int32_t path_id) { return static_cast<uint32_t>(path_id); });
 }
 
 }  // namespace velkor

@@ -20,6 +20,7 @@
 
 #include "index/entries.h"
 #include "index/path_registry.h"
+#include "index/path_table.h"
 #include "index/token_table.h"
 #include "storage/obj_mem_cache.h"
 #include "storage/object_storage.h"
@@ -92,9 +93,9 @@ class _CTokenIndexes {
   const uint32_t* header_words() const { return header; }
   // A snapshot of the token table, in its saving order.
   std::multimap<uint32_t, uint32_t> tokens() const { return token_table.as_multimap(); }
-  const std::map<int32_t, uint32_t>& paths() const {
+  const std::vector<path_pairs::value_type>& paths() const {
     hold_paths();
-    return path_table;
+    return path_table.sorted();
   }
   const path_registry& registry() const { return names_registry; }
   _CObjectStorage* object_storage() { return storage.get(); }
@@ -168,7 +169,7 @@ class _CTokenIndexes {
   token_hash_table token_table;
   // An index opened for reading holds its path table only once something
   // asks for it (few sessions do); until then paths_at_ is where it lies.
-  mutable std::map<int32_t, uint32_t> path_table;
+  mutable path_pairs path_table;
   mutable int64_t paths_at_ = -1;
   _CObjMemCache<token_entry> token_cache;
   _CObjMemCache<path_entry> path_cache;
