@@ -302,6 +302,36 @@ TEST(IndexFile, NewTokensAreStoredInByteOrder) {
   }
 }
 
+// "bA" and "aF" share a hash. A pair added in a later session goes behind
+// the pairs of its hash that the file holds, whatever is erased meanwhile.
+TEST(IndexFile, EqualHashesKeepTheirOrderAcrossSessions) {
+  ASSERT_EQ(velkor::token_hash("bA"), velkor::token_hash("aF"));
+  const uint32_t hash = velkor::token_hash("bA");
+  temp_dir dir;
+  const std::string file = dir.file("i.vx");
+  touch(file);
+  uint32_t first = 0;
+  {
+    _CTokenIndexes index(file, false);
+    index._insert_tokens(1, "bA", " ");
+    index._insert_tokens(3, "zz", " ");
+    ASSERT_TRUE(index._save());
+    first = index.tokens().find(hash)->second;
+  }
+  {
+    _CTokenIndexes index(file, false);
+    index._insert_tokens(2, "aF", " ");
+    index._delete_path_id(3);
+    ASSERT_TRUE(index._save());
+  }
+  _CTokenIndexes index(file, true);
+  const std::multimap<uint32_t, uint32_t> pairs = index.tokens();
+  ASSERT_EQ(2u, pairs.size());
+  EXPECT_EQ(hash, pairs.begin()->first);
+  EXPECT_EQ(first, pairs.begin()->second);
+  EXPECT_EQ(hash, std::next(pairs.begin())->first);
+}
+
 // What the random sequences of the model test leave open: a discard that
 // frees thousands of slots, which new entries all take again (the idle list
 // drops what they took from its front, and now and then gives the room back).

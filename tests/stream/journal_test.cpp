@@ -33,10 +33,9 @@ left_journal read_left(const std::string& index_path) {
   uint64_t owner = 0;
   EXPECT_TRUE(journal::parse(
       [&file](int64_t at, uint8_t* bytes, int32_t count, bool* whole) {
-        const int64_t there =
-            std::clamp<int64_t>(static_cast<int64_t>(file.size()) - at, 0, count);
-        std::copy_n(file.begin() + std::min<int64_t>(at, static_cast<int64_t>(file.size())),
-                    there, bytes);
+        const int64_t there = std::clamp<int64_t>(static_cast<int64_t>(file.size()) - at, 0, count);
+        std::copy_n(file.begin() + std::min<int64_t>(at, static_cast<int64_t>(file.size())), there,
+                    bytes);
         *whole = there == count;
         return true;
       },
@@ -99,7 +98,8 @@ TEST(JournalTest, AJournalWrittenOverAnOldOneHoldsOnlyItsOwnRecords) {
   const std::vector<uint8_t> piece(journal::kMaxRecordBytes, 4);
   const int32_t pieces = static_cast<int32_t>(journal::kKeptFileBytes / piece.size()) + 1;
   for (int32_t i = 0; i < pieces; ++i) {
-    ASSERT_TRUE(j.keep(int64_t{i} * journal::kMaxRecordBytes, piece.data(), journal::kMaxRecordBytes));
+    ASSERT_TRUE(
+        j.keep(int64_t{i} * journal::kMaxRecordBytes, piece.data(), journal::kMaxRecordBytes));
   }
   ASSERT_TRUE(j.commit());
   EXPECT_EQ(static_cast<int64_t>(velkor_test::read_file(index + "-journal").size()),

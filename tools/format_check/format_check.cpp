@@ -123,7 +123,8 @@ class file_source : public source {
     const auto found = blocks_.find(number);
     if (found != blocks_.end()) return &found->second;
     const uint64_t offset = number * kBlock;
-    std::vector<uint8_t> block(static_cast<std::size_t>(std::min<uint64_t>(kBlock, size_ - offset)));
+    std::vector<uint8_t> block(
+        static_cast<std::size_t>(std::min<uint64_t>(kBlock, size_ - offset)));
     if (!read_direct(offset, block.data(), block.size())) return nullptr;
     if (order_.size() < kMaxBlocks) {
       order_.push_back(number);
@@ -738,8 +739,8 @@ class checker {
       if (!lacks(from_paths, j, r)) continue;
       const auto path = path_entries.find(r.first);
       if (path == path_entries.end()) {
-        report(format("token entry %u lists path id %d, which has no path entry", r.second,
-                      r.first));
+        report(
+            format("token entry %u lists path id %d, which has no path entry", r.second, r.first));
       } else if (path->second.second.ok) {
         report(format("token entry %u lists path id %d, whose path entry %u does not list it",
                       r.second, r.first, path->second.first));
