@@ -79,7 +79,8 @@ class held_file {
   bool commit(int64_t kept_end);
   // Of the last save, only the bytes before `kept_end` mean anything.
   void set_kept_end(int64_t kept_end) { kept_end_ = kept_end; }
-  // Puts the file back to its last save and removes the journal. False on
+  // Puts the file back to its last save: a journal begun since is rolled
+  // back and removed (one not begun holds nothing and stays). False on
   // failure, the journal then left for the next open to roll back.
   bool roll_back();
 
