@@ -26,7 +26,7 @@ struct left_journal {
   std::vector<std::pair<int64_t, std::vector<uint8_t>>> records;
 };
 
-// Read from the file's bytes, without holding it: a journal may hold it.
+// Read from the file's bytes.
 left_journal read_left(const std::string& index_path) {
   const std::vector<uint8_t> file = velkor_test::read_file(index_path + "-journal");
   left_journal left;
@@ -81,27 +81,37 @@ TEST(JournalTest, RecordsCutShortOrDamagedEndTheJournal) {
 TEST(JournalTest, AJournalWrittenOverAnOldOneHoldsOnlyItsOwnRecords) {
   velkor_test::temp_dir dir;
   const std::string index = dir.file("x.idx");
-  journal j(index);
-  ASSERT_TRUE(j.start(1000, 7));
-  ASSERT_TRUE(j.keep(0, std::vector<uint8_t>(100, 1).data(), 100));
-  ASSERT_TRUE(j.keep(4096, std::vector<uint8_t>(50, 2).data(), 50));
-  ASSERT_TRUE(j.commit());
+  {
+    journal j(index);
+    ASSERT_TRUE(j.start(1000, 7));
+    ASSERT_TRUE(j.keep(0, std::vector<uint8_t>(100, 1).data(), 100));
+    ASSERT_TRUE(j.keep(4096, std::vector<uint8_t>(50, 2).data(), 50));
+    ASSERT_TRUE(j.commit());
+  }
   EXPECT_FALSE(read_left(index).hot);
-  // The same length as the old first record: the old second one follows it.
-  ASSERT_TRUE(j.start(1000, 7));
-  ASSERT_TRUE(j.keep(0, std::vector<uint8_t>(100, 3).data(), 100));
+  {
+    // The same length as the old first record: the old second one follows it.
+    journal j(index);
+    ASSERT_TRUE(j.open_left(true));
+    ASSERT_TRUE(j.start(1000, 7));
+    ASSERT_TRUE(j.keep(0, std::vector<uint8_t>(100, 3).data(), 100));
+  }
   left_journal left = read_left(index);
   EXPECT_TRUE(left.hot);
   ASSERT_EQ(left.records.size(), 1u);
   EXPECT_EQ(left.records[0].second, std::vector<uint8_t>(100, 3));
-
-  const std::vector<uint8_t> piece(journal::kMaxRecordBytes, 4);
-  const int32_t pieces = static_cast<int32_t>(journal::kKeptFileBytes / piece.size()) + 1;
-  for (int32_t i = 0; i < pieces; ++i) {
-    ASSERT_TRUE(
-        j.keep(int64_t{i} * journal::kMaxRecordBytes, piece.data(), journal::kMaxRecordBytes));
+  {
+    journal j(index);
+    ASSERT_TRUE(j.open_left(true));
+    ASSERT_TRUE(j.start(1000, 7));
+    const std::vector<uint8_t> piece(journal::kMaxRecordBytes, 4);
+    const int32_t pieces = static_cast<int32_t>(journal::kKeptFileBytes / piece.size()) + 1;
+    for (int32_t i = 0; i < pieces; ++i) {
+      ASSERT_TRUE(
+          j.keep(int64_t{i} * journal::kMaxRecordBytes, piece.data(), journal::kMaxRecordBytes));
+    }
+    ASSERT_TRUE(j.commit());
   }
-  ASSERT_TRUE(j.commit());
   EXPECT_EQ(static_cast<int64_t>(velkor_test::read_file(index + "-journal").size()),
             journal::kKeptFileBytes);
   EXPECT_FALSE(read_left(index).hot);
