@@ -25,14 +25,12 @@ class path_pairs {
   using value_type = std::pair<int32_t, uint32_t>;
 
   size_t size() const { return base_.size() - erased_count_ + added_.size(); }
-  bool empty() const { return size() == 0; }
   void clear() {
     std::vector<value_type>().swap(base_);
     std::vector<bool>().swap(erased_);
     erased_count_ = 0;
     added_.clear();
   }
-  void reserve(size_t n) { base_.reserve(n); }
 
   // The entry id of `id`, or null.
   uint32_t* find(int32_t id) {
