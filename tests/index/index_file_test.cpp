@@ -12,7 +12,6 @@
 #include "file_image.h"
 #include "format_check/format_check.h"
 #include "index/entries.h"
-#include "index/path_table.h"
 #include "index/token_indexes.h"
 #include "stream/fault_injection.h"
 #include "test_util.h"
@@ -68,44 +67,6 @@ TEST(IndexFile, HandBuiltTablesLoadByTheOrderRules) {
 
 // Files of 512 bytes or less open empty and are not written; damaged ones
 // are refused with their texts (twice: the failed open let the file go).
-// The path table held as an array with a map beside it: random sets,
-// erasures and loads, with ids bunched so that pairs are appended, added
-// out of order past the merge, erased and set again.
-TEST(PathTable, AgreesWithAnOrderedMap) {
-  std::mt19937 random(7);
-  velkor::path_pairs table;
-  std::map<int32_t, uint32_t> model;
-  for (int step = 0; step < 20000; ++step) {
-    const int32_t id = static_cast<int32_t>(random() % 600) - 300 + (step / 40);
-    const uint32_t entry = static_cast<uint32_t>(random());
-    switch (random() % 4) {
-      case 0:
-        table.set(id, entry);
-        model[id] = entry;
-        break;
-      case 1:
-        ASSERT_EQ(model.erase(id) != 0, table.erase(id));
-        break;
-      case 2:
-        table.add_first(id, entry);
-        model.emplace(id, entry);
-        break;
-      default: {
-        const uint32_t* found = table.find(id);
-        ASSERT_EQ(model.count(id) != 0, found != nullptr);
-        if (found != nullptr) {
-          ASSERT_EQ(model[id], *found);
-        }
-      }
-    }
-    ASSERT_EQ(model.size(), table.size());
-    if (step % 997 == 0) {
-      const std::vector<std::pair<int32_t, uint32_t>> pairs(model.begin(), model.end());
-      ASSERT_EQ(pairs, table.sorted());
-    }
-  }
-}
-
 TEST(IndexFile, OpeningAcceptsShortFilesAndRefusesDamagedOnes) {
   temp_dir dir;
   const std::string path = dir.file("i.vx");
