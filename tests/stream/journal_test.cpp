@@ -47,14 +47,20 @@ left_journal read_left(const std::string& index_path) {
   return left;
 }
 
+// A journal of a 1000-byte save with two records: 100 bytes of 1 at 0, 50
+// of 2 at 4096.
+void keep_two_records(journal& j) {
+  ASSERT_TRUE(j.start(1000, 7));
+  ASSERT_TRUE(j.keep(0, std::vector<uint8_t>(100, 1).data(), 100));
+  ASSERT_TRUE(j.keep(4096, std::vector<uint8_t>(50, 2).data(), 50));
+}
+
 TEST(JournalTest, RecordsCutShortOrDamagedEndTheJournal) {
   velkor_test::temp_dir dir;
   const std::string index = dir.file("x.idx");
   {
     journal j(index);
-    ASSERT_TRUE(j.start(1000, 7));
-    ASSERT_TRUE(j.keep(0, std::vector<uint8_t>(100, 1).data(), 100));
-    ASSERT_TRUE(j.keep(4096, std::vector<uint8_t>(50, 2).data(), 50));
+    keep_two_records(j);
   }
   const std::string path = index + "-journal";
   const std::vector<uint8_t> whole = velkor_test::read_file(path);
@@ -83,9 +89,7 @@ TEST(JournalTest, AJournalWrittenOverAnOldOneHoldsOnlyItsOwnRecords) {
   const std::string index = dir.file("x.idx");
   {
     journal j(index);
-    ASSERT_TRUE(j.start(1000, 7));
-    ASSERT_TRUE(j.keep(0, std::vector<uint8_t>(100, 1).data(), 100));
-    ASSERT_TRUE(j.keep(4096, std::vector<uint8_t>(50, 2).data(), 50));
+    keep_two_records(j);
     ASSERT_TRUE(j.commit());
   }
   EXPECT_FALSE(read_left(index).hot);

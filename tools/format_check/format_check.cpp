@@ -804,10 +804,6 @@ class checker {
   uint64_t budget_ = 0;
 };
 
-}  // namespace
-
-namespace {
-
 // Reads the journal beside the index at `path`, if there is one, without
 // holding it: an index that holds it may be open meanwhile, as the file
 // itself may be. `hot` tells whether it holds this file's last save (a
